@@ -1,0 +1,58 @@
+# Entry points: `make` builds into dist/, `make test` runs the whole suite
+# (native and under Wine), `make demo` packs examples/ and runs the result.
+# Each installs what is missing first (cmake/install-deps.sh).
+
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+LONG_FUZZ_SECONDS ?= 600
+
+.PHONY: all deps build-release build-mingw build-native build-fuzz dist test demo bench fuzz format clean
+
+all: dist
+
+deps:
+	@sh cmake/install-deps.sh
+
+build-release: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS)
+
+build-mingw: deps
+	@cmake --preset mingw >/dev/null
+	@cmake --build --preset mingw -j $(JOBS)
+
+build-native: deps
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native -j $(JOBS)
+
+build-fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+
+dist: build-release build-mingw
+	@mkdir -p dist
+	@cp build/release/tools/pack/qelvor-pack dist/
+	@cp build/mingw/tools/pack/qelvor-pack.exe dist/
+	@if [ -f build/mingw/res/qelvor-stub.exe ]; then cp build/mingw/res/qelvor-stub.exe dist/; fi
+	@ls -l dist
+
+test: dist build-native build-fuzz
+	@sh cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 || true
+	cd build/fuzz && QELVOR_FUZZ_SECONDS=$(FUZZ_SECONDS) ctest --output-on-failure
+	cd build/mingw && ctest --output-on-failure -j 2
+	cd build/native && ctest --output-on-failure -j $(JOBS)
+
+demo: dist
+	@sh examples/demo.sh
+
+bench: build-release
+	@sh bench/run.sh
+
+fuzz: build-fuzz
+	cd build/fuzz && QELVOR_FUZZ_SECONDS=$(LONG_FUZZ_SECONDS) ctest --output-on-failure
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,45 @@
+// Multi-level Huffman decoding tables for deflate's three prefix codes.
+#pragma once
+
+#include <stdint.h>
+
+// Longest code length that deflate allows, and the most lengths in one code.
+#define MAXBITS 15
+#define MAXLENGTHBITS 16
+#define MAXCODES 288
+
+// What a table entry is, by its `op`.
+#define OP_EXTRA_MAX 13  // 0..13: length or distance base with op extra bits
+#define OP_END_OF_BLOCK 15
+#define OP_LITERAL 16  // a literal, or a code-length symbol
+#define OP_LINK_BASE 16  // 17..32: link to a sub-table of 2^(op - 16) entries
+#define OP_INVALID 99  // a pattern that no code owns
+
+// One decoding table entry. A table of n bits is 2^n of these, preceded by a
+// hidden front entry whose `link` chains the tables of one build together.
+struct HuffEntry {
+    uint8_t op;    // see the OP_ values above
+    uint8_t bits;  // bits to drop when this entry is taken
+    union {
+        uint16_t value;   // op 0..16: symbol or base
+        HuffEntry* link;  // op 17..32: entry 0 of the sub-table
+    };
+};
+
+// Builder results.
+#define HUFF_COMPLETE 0
+#define HUFF_INCOMPLETE 1
+#define HUFF_OVERSUBSCRIBED 2
+#define HUFF_NO_MEMORY 3
+
+// Builds the tables of the code given by lengths[0 .. count). Symbols below
+// simple_count are literals (op 16) or, from 256 on, end of block (op 15);
+// the others take value and op from bases[] and the low byte of extras[],
+// indexed by symbol - simple_count. *lookup_bits is the wanted first-level
+// size on entry and the size used on return. Returns one of HUFF_*.
+int BuildHuffmanTable(const unsigned* lengths, unsigned count, unsigned simple_count,
+                      const uint16_t* bases, const uint16_t* extras, HuffEntry** table,
+                      int* lookup_bits);
+
+// Releases a table chain from its head; a null head releases nothing.
+void FreeHuffmanTables(HuffEntry* table);

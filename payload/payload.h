@@ -1,0 +1,49 @@
+// The payload appended to the launcher: chunk members, then a directory of
+// fixed-size entry records, then the entry count in the file's last four
+// bytes. All integers are little-endian; the records are read straight from
+// the file into these structures.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <stdint.h>
+
+#define PAYLOAD_PIECE_SIZE 524288     // content bytes per chunk member
+#define PAYLOAD_MAX_CHUNKS 96         // chunk slots of one entry
+#define PAYLOAD_NAME_SIZE 260         // bytes of an entry's name field
+#define PAYLOAD_ENTRY_SIZE 1044       // bytes of one directory record
+#define PAYLOAD_COUNT_SIZE 4          // bytes of the trailing entry count
+#define PAYLOAD_BUFFER_SIZE 1048576   // the extractor's input and output buffers
+
+// One slot of an entry's chunk table.
+struct ChunkInfo {
+    uint32_t packed_size;    // length of the chunk member, header and trailer included
+    uint32_t unpacked_size;  // length of its content, equal to the member's ISIZE
+};
+
+// One directory record. Entry 0 describes the stub itself.
+struct PayloadEntry {
+    uint32_t data_offset;     // file offset of the first chunk member, plus one
+    uint32_t unpacked_total;  // content length; entry 0: where the chunk data begins
+    uint32_t packed_total;    // length of the entry's chunk members together
+    char name[PAYLOAD_NAME_SIZE];  // bare file name, NUL-terminated inside the field
+    int32_t chunk_count;           // used slots of chunks[]
+    ChunkInfo chunks[PAYLOAD_MAX_CHUNKS];
+};
+
+static_assert(sizeof(ChunkInfo) == 8, "ChunkInfo is 8 bytes on disk");
+static_assert(sizeof(PayloadEntry) == PAYLOAD_ENTRY_SIZE, "PayloadEntry is 1044 bytes on disk");
+
+// Progress callback: (entries done, entries in all, 0).
+typedef int (*ProgressFn)(uint32_t done, uint32_t total, uint32_t reserved);
+
+// Entries reported so far in this process; never reset.
+extern uint32_t g_entries_done;
+
+// Unpacks the payload of the module's own executable file into destination
+// (a folder path without a trailing backslash). Returns 1 when every entry
+// has been processed, 0 on failure.
+int ExtractPayload(HINSTANCE instance, const char* destination, ProgressFn progress);
+
+// The same, for the payload carried by the file at payload_path.
+int ExtractPayloadFile(const char* payload_path, const char* destination, ProgressFn progress);

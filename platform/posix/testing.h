@@ -1,0 +1,73 @@
+// Test controls of the POSIX stand-in: fault injection, accounting of handles
+// and heap blocks, and the records that the headless services keep. Only
+// tests include this; the launcher's code never does.
+#pragma once
+
+#include "winapi.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Kinds of call that a test can make fail.
+enum PlatformFault {
+    FAULT_ALLOC,       // HeapAlloc
+    FAULT_OPEN,        // CreateFileA, either for reading or writing
+    FAULT_READ,        // ReadFile
+    FAULT_WRITE,       // WriteFile
+    FAULT_COPY,        // CopyFileA
+    FAULT_DELETE,      // DeleteFileA
+    FAULT_CREATE_DIR,  // CreateDirectoryA
+    FAULT_REMOVE_DIR,  // RemoveDirectoryA
+    FAULT_FIND,        // FindFirstFileA
+    FAULT_PROCESS,     // CreateProcessA
+    FAULT_THREAD,      // CreateThread
+    FAULT_MUTEX,       // CreateMutexA
+    FAULT_KIND_COUNT
+};
+
+// Make the nth call of this kind from now on fail (n counts from 1; 0 disarms).
+void PlatformFailNth(PlatformFault kind, unsigned n);
+// Number of calls of this kind since the last PlatformReset.
+unsigned PlatformCallCount(PlatformFault kind);
+
+// Live objects: open handles of every kind (files, searches, threads,
+// processes, mutexes) and heap blocks not yet released.
+size_t PlatformLiveHandles();
+size_t PlatformLiveHeapBlocks();
+
+// A module instance whose GetModuleFileNameA names this file. A null
+// instance names the running executable.
+HMODULE PlatformModuleForFile(const char* path);
+
+// The folder that GetTempPathA reports (a trailing separator is added).
+void PlatformSetTempPath(const char* path);
+
+// Sleep returns at once while instant sleep is on; each call is recorded.
+void PlatformSetInstantSleep(bool instant);
+
+// The command line as the runtime splits it (__argc, __argv).
+void PlatformSetArguments(const std::vector<std::string>& arguments);
+
+// The string table that LoadStringA reads; ids not in it are not found.
+void PlatformSetStrings(const std::map<UINT, std::string>& strings);
+
+// Paths that MoveFileExA scheduled for deletion at the next restart.
+std::vector<std::string> PlatformRebootDeletions();
+
+// One recorded call: the API's name and its arguments as text (paths as
+// given, handles and numbers in decimal, window handles as their names).
+struct PlatformCall {
+    std::string api;
+    std::vector<std::string> args;
+};
+std::vector<PlatformCall> PlatformCallLog();
+
+// A headless window that records the messages it receives; `name` appears
+// for it in the call log.
+HWND PlatformNewWindow(const char* name);
+bool PlatformWindowVisible(HWND window);
+
+// Forget every fault, record and counter (live objects are kept, so a test
+// can still check them afterwards).
+void PlatformReset();

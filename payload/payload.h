@@ -8,12 +8,12 @@
 
 #include <stdint.h>
 
-#define PAYLOAD_PIECE_SIZE 524288     // content bytes per chunk member
-#define PAYLOAD_MAX_CHUNKS 96         // chunk slots of one entry
-#define PAYLOAD_NAME_SIZE 260         // bytes of an entry's name field
-#define PAYLOAD_ENTRY_SIZE 1044       // bytes of one directory record
-#define PAYLOAD_COUNT_SIZE 4          // bytes of the trailing entry count
-#define PAYLOAD_BUFFER_SIZE 1048576   // the extractor's input and output buffers
+#define PAYLOAD_PIECE_SIZE 524288    // content bytes per chunk member
+#define PAYLOAD_MAX_CHUNKS 96        // chunk slots of one entry
+#define PAYLOAD_NAME_SIZE 260        // bytes of an entry's name field
+#define PAYLOAD_ENTRY_SIZE 1044      // bytes of one directory record
+#define PAYLOAD_COUNT_SIZE 4         // bytes of the trailing entry count
+#define PAYLOAD_BUFFER_SIZE 1048576  // the extractor's input and output buffers
 
 // One slot of an entry's chunk table.
 struct ChunkInfo {
@@ -23,9 +23,9 @@ struct ChunkInfo {
 
 // One directory record. Entry 0 describes the stub itself.
 struct PayloadEntry {
-    uint32_t data_offset;     // file offset of the first chunk member, plus one
-    uint32_t unpacked_total;  // content length; entry 0: where the chunk data begins
-    uint32_t packed_total;    // length of the entry's chunk members together
+    uint32_t data_offset;          // file offset of the first chunk member, plus one
+    uint32_t unpacked_total;       // content length; entry 0: where the chunk data begins
+    uint32_t packed_total;         // length of the entry's chunk members together
     char name[PAYLOAD_NAME_SIZE];  // bare file name, NUL-terminated inside the field
     int32_t chunk_count;           // used slots of chunks[]
     ChunkInfo chunks[PAYLOAD_MAX_CHUNKS];

@@ -1,0 +1,110 @@
+// The progress dialog (dialog 131): takes the single-instance lock, shows
+// the icon and a progress bar, and starts the worker. It ends on its button,
+// Escape, its close box, or the worker's close request.
+#include "shell/shell.h"
+
+#include "res/resource.h"
+
+#include <string.h>
+
+HWND g_dialog = NULL;
+HWND g_progress_bar = NULL;
+HANDLE g_instance_lock = NULL;
+
+#define INSTANCE_LOCK_NAME "QELVORLOCK"  // local to the logon session
+#define COMMON_CONTROLS_DLL "comctl32.dll"
+#define INIT_COMMON_CONTROLS_ORDINAL 17
+#define BAR_LEFT_MARGIN 15       // pixels from the client area's left edge
+#define BAR_BOTTOM_OFFSET 35     // pixels from its bottom edge to the bar's top
+#define BAR_WIDTH_SHORTFALL 100  // the bar is this much narrower than the client area
+#define BAR_HEIGHT 20
+
+typedef void(WINAPI* InitCommonControlsFn)(void);
+
+/* Makes the progress bar class available. COMCTL32 is loaded from the
+   system folder by name, and its initialisation taken by ordinal, so that
+   the launcher's import table names no DLL that could be planted. */
+static void LoadCommonControls(void) {
+    HMODULE controls = LoadLibraryExA(COMMON_CONTROLS_DLL, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (controls == NULL) {
+        return;
+    }
+    FARPROC init = GetProcAddress(controls, MAKEINTRESOURCEA(INIT_COMMON_CONTROLS_ORDINAL));
+    if (init != NULL) {
+        ((InitCommonControlsFn)(void*)init)();
+    }
+}
+
+/* Takes the single-instance lock, or ends the process silently when
+   another launcher holds it (the dialog has not been shown yet). The
+   creator of a new mutex owns it, so its wait succeeds at once; a launcher
+   that only opened an existing one times out. */
+static void TakeInstanceLock(void) {
+    char name[MAX_PATH];  // the mutex name, zero-filled behind it
+    memset(name, 0, sizeof name);
+    strcpy(name, INSTANCE_LOCK_NAME);
+    g_instance_lock = CreateMutexA(NULL, TRUE, name);
+    if (g_instance_lock == NULL) {
+        ExitProcess(0);
+    }
+    if (WaitForSingleObject(g_instance_lock, 0) != WAIT_OBJECT_0) {
+        CloseHandle(g_instance_lock);
+        ExitProcess(0);
+    }
+}
+
+/* The dialog's initialisation, in order: lock, caption icon, progress bar
+   placed from the client rectangle, worker thread. The worker's thread
+   handle is closed at once; the thread runs on without it. */
+static void InitProgressDialog(HWND dialog) {
+    TakeInstanceLock();
+    LRESULT icon = SendMessageA(GetDlgItem(dialog, IDC_DIALOG_ICON), STM_GETICON, 0, 0);
+    SendMessageA(dialog, WM_SETICON, ICON_SMALL, icon);
+    RECT client;  // the dialog's client area, in pixels
+    memset(&client, 0, sizeof client);
+    GetClientRect(dialog, &client);
+    LoadCommonControls();
+    g_progress_bar = CreateWindowExA(
+        0, PROGRESS_CLASSA, NULL, WS_CHILD | WS_VISIBLE, client.left + BAR_LEFT_MARGIN,
+        client.bottom - BAR_BOTTOM_OFFSET, client.right - BAR_WIDTH_SHORTFALL, BAR_HEIGHT, dialog,
+        (HMENU)0, g_instance, NULL);
+    DWORD thread_id = 0;  // not used further
+    HANDLE worker = CreateThread(NULL, 0, RunSetupWorker, NULL, 0, &thread_id);
+    if (worker != NULL) {
+        CloseHandle(worker);
+    }
+}
+
+/* The dialog's procedure.
+
+   | message                      | action                    | result |
+   |------------------------------|---------------------------|--------|
+   | WM_CLOSE                     | ask the loop to quit      | FALSE: the default posts IDCANCEL |
+   | WM_INITDIALOG                | initialise (see above)    | TRUE   |
+   | WM_COMMAND, IDOK or IDCANCEL | end with that id          | TRUE   |
+   | anything else                | nothing                   | FALSE  |
+
+   The handle is stored first on every message, for the worker's use. */
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+    (void)lparam;
+    g_dialog = dialog;
+    switch (message) {
+    case WM_CLOSE:
+        PostQuitMessage(0);
+        return FALSE;
+    case WM_INITDIALOG:
+        InitProgressDialog(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case IDOK:
+        case IDCANCEL:
+            EndDialog(dialog, LOWORD(wparam));
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}

@@ -1,0 +1,95 @@
+// Start-up and the hidden main window.
+//
+// The main window is never shown: it owns the progress dialog and holds the
+// message loop. Creating it runs the whole dialog, so by the time the window
+// exists the worker has finished or the user has ended the dialog. Every
+// way out ends with exit code 0.
+#include "shell/shell.h"
+
+#include "res/resource.h"
+
+HINSTANCE g_instance = NULL;
+char g_window_title[TITLE_SIZE];
+char g_window_class[TITLE_SIZE];
+
+#define MAIN_CLASS_ICON 130  // no such icon group: the class has no icon of its own
+
+/* Registers the main window's class. */
+ATOM RegisterMainClass(HINSTANCE instance) {
+    WNDCLASSEXA window_class;  // every field set below
+    window_class.cbSize = sizeof window_class;
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = MainWndProc;
+    window_class.cbClsExtra = 0;
+    window_class.cbWndExtra = 0;
+    window_class.hInstance = instance;
+    window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(MAIN_CLASS_ICON));
+    window_class.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    window_class.hbrBackground = (HBRUSH)(UINT_PTR)(COLOR_WINDOW + 1);
+    window_class.lpszMenuName = NULL;
+    window_class.lpszClassName = g_window_class;
+    window_class.hIconSm = LoadIconA(instance, MAKEINTRESOURCEA(MAIN_CLASS_ICON));
+    return RegisterClassExA(&window_class);
+}
+
+/* Creates the main window, which runs the dialog while it is created, and
+   hides it. The show command is ignored: the window is never shown. */
+int CreateMainWindow(HINSTANCE instance, int show_command) {
+    (void)show_command;
+    g_instance = instance;  // the dialog, created inside the next call, needs it
+    HWND window = CreateWindowExA(0, g_window_class, g_window_title, WS_OVERLAPPEDWINDOW,
+                                  CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, NULL, NULL, instance, NULL);
+    if (window == NULL) {
+        return 0;
+    }
+    ShowWindow(window, SW_HIDE);
+    UpdateWindow(window);
+    return 1;
+}
+
+/* The main window's procedure.
+
+   | message    | action                                         | result  |
+   |------------|------------------------------------------------|---------|
+   | WM_CREATE  | run dialog 131 modally, then ask loop to quit  | 0       |
+   | WM_DESTROY | ask the loop to quit                           | 0       |
+   | other      | default handling                               | default |
+
+   The quit request follows every dialog result, 1 (IDOK, Enter in the
+   variant whose button is hidden) included, so no result leaves the
+   process running without a window. */
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_CREATE:
+        DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS), window, ProgressDialogProc, 0);
+        PostQuitMessage(0);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
+
+/* The process entry. DLL loading is first restricted to the system
+   folder, so that a DLL planted beside the launcher (in a Downloads
+   folder, say) is never loaded. */
+extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line,
+                              int show_command) {
+    (void)previous;
+    (void)command_line;
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    LoadStringA(instance, IDS_TITLE, g_window_title, TITLE_SIZE);
+    LoadStringA(instance, IDS_CLASS, g_window_class, TITLE_SIZE);
+    RegisterMainClass(instance);
+    if (!CreateMainWindow(instance, show_command)) {
+        return 0;
+    }
+    MSG msg;  // the message being dispatched
+    while (GetMessageA(&msg, NULL, 0, 0)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return (int)msg.wParam;
+}

@@ -1,0 +1,170 @@
+// The setup worker: the launcher's whole job, run once on its second thread.
+//
+// Reset the workspace %TEMP%\qelvor, unpack the payload into it, give up the
+// single-instance lock, then start setup.exe (or show the error box), and
+// ask the dialog to close. Every step that may fail without harm (folder
+// creation and removal, the lock's release, a setup.exe that will not start)
+// is left untested; only the extraction's result decides what follows.
+#include "shell/shell.h"
+
+#include "payload/cleanup.h"
+#include "payload/paths.h"
+#include "payload/payload.h"
+#include "res/resource.h"
+
+#include <string.h>
+
+#define START_PAUSE_MS 100  // before the workspace is touched
+#define RESET_PAUSE_MS 300  // between removing and re-creating it
+#define WORKSPACE_NAME "qelvor"
+#define SETUP_NAME "setup.exe"
+#define SILENT_COMMAND_LINE "setup.exe /silent"
+#define ERROR_TEXT "File error"  // where the string table has no string 107
+#define ERROR_CAPTION "Setup"
+#define MESSAGE_SIZE 512  // bytes of the error box's text
+
+int32_t g_silent = 0;
+char g_workspace_path[MAX_PATH];
+
+/* Compares two strings in full, folding only the ASCII letters: the
+   outcome does not depend on the user's locale. */
+int EqualsIgnoringAsciiCase(const char* argument, const char* text) {
+    for (;; argument++, text++) {
+        char a = *argument;  // folded to lower case below
+        char b = *text;
+        a = (a >= 'A' && a <= 'Z') ? (char)(a - 'A' + 'a') : a;
+        b = (b >= 'A' && b <= 'Z') ? (char)(b - 'A' + 'a') : b;
+        if (a != b) {
+            return 0;
+        }
+        if (a == '\0') {
+            return 1;
+        }
+    }
+}
+
+/* Silent mode is on exactly when argument 1 is "/silent" or "-silent". */
+static int IsSilentRequested(void) {
+    return __argc > 1 && __argv[1] != NULL &&
+           (EqualsIgnoringAsciiCase(__argv[1], "/silent") ||
+            EqualsIgnoringAsciiCase(__argv[1], "-silent"));
+}
+
+/* Moves the bar to done of total and hides the dialog after the last entry.
+
+   Format notes: the range message carries the maximum in the high word of
+   lParam, so only the low 16 bits of total count. */
+int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved) {
+    (void)reserved;
+    SendMessageA(g_progress_bar, PBM_SETRANGE, 0, (LPARAM)(DWORD)(total << 16));
+    SendMessageA(g_progress_bar, PBM_SETPOS, (WPARAM)done, 0);
+    if (done == total) {
+        ShowWindow(g_dialog, SW_HIDE);
+    }
+    return 1;
+}
+
+/* Empties the old workspace and removes it with its two sub-folders. A
+   workspace that is itself a link is removed as a link and never cleared
+   through, so the cleanup cannot reach the link's target. */
+static void ResetWorkspace(const char* workspace) {
+    DWORD attributes = GetFileAttributesA(workspace);  // of the workspace path itself
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (!RemoveDirectoryA(workspace)) {
+            DeleteFileA(workspace);
+        }
+        return;
+    }
+    ClearDirectory(workspace);
+
+    char removal[3][MAX_PATH];  // Style, Lang, then the workspace itself
+    memset(removal, 0, sizeof removal);
+    CopyText(removal[0], MAX_PATH, workspace);
+    AppendText(removal[0], MAX_PATH, "\\Style");
+    CopyText(removal[1], MAX_PATH, workspace);
+    AppendText(removal[1], MAX_PATH, "\\Lang");
+    CopyText(removal[2], MAX_PATH, workspace);
+    for (int i = 0; i < 3; i++) {
+        RemoveDirectoryA(removal[i]);
+    }
+}
+
+/* Builds the workspace path from the temporary folder, which ends in a
+   backslash. Fails when the temporary folder is so long that the longest
+   path built from it, workspace\setup.exe, would not fit MAX_PATH. */
+static int BuildWorkspacePath(char* workspace) {
+    DWORD length = GetTempPathA(MAX_PATH, workspace);  // characters, without the NUL
+    if (length == 0 || length >= MAX_PATH) {
+        workspace[0] = '\0';
+        return 0;
+    }
+    size_t longest = length + strlen(WORKSPACE_NAME) + 1 + strlen(SETUP_NAME) + 1;
+    return longest <= MAX_PATH && AppendText(workspace, MAX_PATH, WORKSPACE_NAME);
+}
+
+/* Starts the unpacked setup.exe: without waiting, with its own path as
+   command line; or, in silent mode, as "setup.exe /silent", waiting until
+   it ends. A setup that cannot be started is not reported. */
+static void StartSetup(void) {
+    if (IsSilentRequested()) {
+        g_silent = 1;
+    }
+    char setup_path[MAX_PATH];  // workspace\setup.exe
+    memset(setup_path, 0, sizeof setup_path);
+    CopyText(setup_path, MAX_PATH, g_workspace_path);
+    AppendText(setup_path, MAX_PATH, "\\");
+    AppendText(setup_path, MAX_PATH, SETUP_NAME);
+    if (g_silent) {
+        HANDLE setup = LaunchProcess(setup_path, SILENT_COMMAND_LINE);
+        WaitForSingleObject(setup, INFINITE);
+        CloseHandle(setup);
+    } else {
+        CloseHandle(LaunchProcess(setup_path, NULL));
+    }
+}
+
+/* Shows the error box over the dialog: string 107 where the string table
+   in use has it, else "File error". The string is loaded into a buffer of
+   its own, so that a lookup that finds nothing (and may still write an
+   empty string) cannot blank the text. */
+static void ShowFileError(void) {
+    char message[MESSAGE_SIZE];  // the box's text
+    char loaded[MESSAGE_SIZE];   // string 107, when there is one
+    memset(message, 0, sizeof message);
+    memset(loaded, 0, sizeof loaded);
+    CopyText(message, sizeof message, ERROR_TEXT);
+    if (LoadStringA(NULL, IDS_FILE_ERROR, loaded, MESSAGE_SIZE) > 0) {
+        memcpy(message, loaded, sizeof message);
+    }
+    MessageBoxA(g_dialog, message, ERROR_CAPTION, MB_ICONERROR);
+}
+
+/* The worker thread's procedure; its parameter is unused and its result
+   is always 0. */
+DWORD WINAPI RunSetupWorker(LPVOID parameter) {
+    (void)parameter;
+    Sleep(START_PAUSE_MS);
+    char workspace[MAX_PATH];  // %TEMP%\qelvor, without a trailing backslash
+    memset(workspace, 0, sizeof workspace);
+
+    int extracted = 0;  // result of the extraction; 0 also for a temp path too long
+    if (BuildWorkspacePath(workspace)) {
+        ResetWorkspace(workspace);
+        Sleep(RESET_PAUSE_MS);
+        CreateDirectoryA(workspace, NULL);
+        CopyText(g_workspace_path, MAX_PATH, workspace);
+        CreateDirectoryA(workspace, NULL);
+        extracted = ExtractPayload(g_instance, workspace, ReportProgress);
+    }
+
+    ReleaseMutex(g_instance_lock);
+    CloseHandle(g_instance_lock);
+
+    if (extracted) {
+        StartSetup();
+    } else {
+        ShowFileError();
+    }
+    PostMessageA(g_dialog, WM_CLOSE, 0, 0);
+    return 0;
+}

@@ -1,0 +1,339 @@
+// The setup worker against the stand-in: the order of its steps as the
+// recorded calls show them, the silent test, the child's command line,
+// progress reporting, the error box and the workspace reset. setup.exe is a
+// small shell script that records what it was given.
+#include "shell/shell.h"
+
+#include "payload/payload.h"
+#include "platform/posix/testing.h"
+#include "tests/payload/payload_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+using namespace testpayload;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Records its command line, sleeps when asked to, and exits with 3.
+const char kSetupScript[] = "#!/bin/sh\n"
+                            "echo \"cmd=$QELVOR_COMMAND_LINE\" >> \"$QELVOR_TEST_RECORD\"\n"
+                            "sleep \"${QELVOR_TEST_SLEEP:-0}\"\n"
+                            "echo exit >> \"$QELVOR_TEST_RECORD\"\n"
+                            "exit 3\n";
+
+Bytes SetupScript() {
+    return Bytes(kSetupScript, kSetupScript + sizeof kSetupScript - 1);
+}
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class Worker : public ::testing::Test {
+  protected:
+    TempFolder temp;  // the user's temporary folder
+    TempFolder work;  // holds the launcher file and the child's record
+    fs::path record = work.path / "record.txt";
+    std::string lock_text;  // the lock's handle as the call log shows it
+
+    void SetUp() override {
+        PlatformReset();
+        PlatformSetInstantSleep(true);
+        PlatformSetTempPath(temp.Text().c_str());
+        PlatformSetArguments({"launcher.exe"});
+        PlatformSetStrings({});
+        setenv("QELVOR_TEST_RECORD", record.c_str(), 1);
+        setenv("QELVOR_TEST_SLEEP", "0", 1);
+        g_silent = 0;
+        g_entries_done = 0;
+        g_dialog = PlatformNewWindow("dialog");
+        g_progress_bar = PlatformNewWindow("bar");
+    }
+
+    void TearDown() override {
+        PlatformSetInstantSleep(false);
+        PlatformReset();
+    }
+
+    fs::path Workspace() const {
+        return temp.path / "qelvor";
+    }
+
+    // Packs the files, takes the lock as the dialog would, runs the worker
+    // on a thread of its own and waits for it.
+    void Run(const std::vector<FileSpec>& files) {
+        fs::path launcher = work.path / "launcher.exe";
+        WriteFile(launcher, BuildPayload(RandomBytes(700, 1), files));
+        g_instance = PlatformModuleForFile(launcher.string().c_str());
+        g_instance_lock = CreateMutexA(NULL, TRUE, "QELVORLOCK-worker-test");
+        ASSERT_NE(g_instance_lock, nullptr);
+        lock_text = std::to_string(reinterpret_cast<uintptr_t>(g_instance_lock));
+        std::thread worker([] { RunSetupWorker(NULL); });
+        worker.join();
+    }
+
+    std::vector<PlatformCall> Calls(const std::string& api) const {
+        std::vector<PlatformCall> found;
+        for (const auto& call : PlatformCallLog()) {
+            if (call.api == api) {
+                found.push_back(call);
+            }
+        }
+        return found;
+    }
+
+    // The worker's own steps, condensed from the call log.
+    std::vector<std::string> Steps() const {
+        std::vector<std::string> steps;
+        bool extracting = false;
+        for (const auto& c : PlatformCallLog()) {
+            const std::string first = c.args.empty() ? "" : c.args[0];
+            if (c.api == "Sleep") {
+                steps.push_back("pause " + first);
+            } else if (c.api == "FindFirstFileA" && EndsWith(first, "qelvor\\*.*")) {
+                steps.push_back("clear");
+            } else if (c.api == "RemoveDirectoryA" && !extracting) {
+                steps.push_back("remove " + fs::path(first).filename().string());
+                if (EndsWith(first, "\\Style"))
+                    steps.back() = "remove Style";
+                if (EndsWith(first, "\\Lang"))
+                    steps.back() = "remove Lang";
+            } else if (c.api == "CreateDirectoryA" && EndsWith(first, "qelvor")) {
+                steps.push_back("create workspace");
+            } else if (c.api == "GetModuleFileNameA" && !extracting) {
+                extracting = true;
+                steps.push_back("extract");
+            } else if (c.api == "ReleaseMutex") {
+                steps.push_back(first == lock_text ? "release lock" : "release other");
+            } else if (c.api == "CloseHandle" && first == lock_text) {
+                steps.push_back("close lock");
+            } else if (c.api == "CreateProcessA") {
+                steps.push_back("launch");
+            } else if (c.api == "MessageBoxA") {
+                steps.push_back("error box");
+            } else if (c.api == "PostMessageA") {
+                steps.push_back("post " + c.args[0] + " " + c.args[1]);
+            }
+        }
+        return steps;
+    }
+};
+
+}  // namespace
+
+TEST_F(Worker, StepsComeInTheirOrder) {
+    fs::create_directories(Workspace());
+    WriteFile(Workspace() / "stale.txt", {1});
+    Run({StoredFile("setup.exe", SetupScript())});
+    std::vector<std::string> expected = {
+        "pause 100",     "clear",        "remove Style",     "remove Lang",
+        "remove qelvor", "pause 300",    "create workspace", "create workspace",
+        "extract",       "release lock", "close lock",       "launch",
+        "post dialog 16"};
+    EXPECT_EQ(Steps(), expected);
+    char temp_path[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp_path);
+    EXPECT_EQ(std::string(g_workspace_path), std::string(temp_path) + "qelvor")
+        << "the workspace path is the temporary folder with qelvor appended";
+}
+
+TEST_F(Worker, DamagedPayloadShowsTheErrorBoxAndStartsNothing) {
+    FileSpec setup = StoredFile("setup.exe", SetupScript());
+    setup.members[0][9] ^= 1;
+    Run({setup});
+    auto boxes = Calls("MessageBoxA");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].args, (std::vector<std::string>{"dialog", "File error", "Setup", "16"}));
+    EXPECT_TRUE(Calls("CreateProcessA").empty());
+    EXPECT_TRUE(PlatformWindowVisible(g_dialog) || Calls("ShowWindow").empty());
+    EXPECT_TRUE(Calls("ShowWindow").empty()) << "the dialog stays visible under the box";
+    EXPECT_FALSE(fs::exists(record));
+    auto steps = Steps();
+    EXPECT_EQ(
+        std::vector<std::string>(steps.end() - 4, steps.end()),
+        (std::vector<std::string>{"release lock", "close lock", "error box", "post dialog 16"}));
+}
+
+TEST_F(Worker, ErrorBoxTakesString107WhereTheTableHasIt) {
+    PlatformSetStrings({{107, "first line\nsecond line"}});
+    FileSpec setup = StoredFile("setup.exe", SetupScript());
+    setup.members[0].pop_back();  // truncated trailer
+    Run({setup});
+    auto boxes = Calls("MessageBoxA");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].args[1], "first line\nsecond line");
+}
+
+TEST_F(Worker, MissingSetupGivesNoMessageAndANormalEnd) {
+    Run({StoredFile("readme.txt", {1, 2, 3})});
+    EXPECT_TRUE(Calls("MessageBoxA").empty());
+    ASSERT_EQ(Calls("CreateProcessA").size(), 1u);
+    EXPECT_EQ(Steps().back(), "post dialog 16");
+}
+
+// Which first arguments select silent mode.
+struct SilentCase {
+    std::vector<std::string> arguments;  // behind the program's own name
+    bool silent;
+};
+
+class WorkerSilent : public Worker, public ::testing::WithParamInterface<SilentCase> {};
+
+TEST_P(WorkerSilent, OnlyArgumentOneCountsAndTheChildSeesItsCommandLine) {
+    std::vector<std::string> args = {"launcher.exe"};
+    args.insert(args.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+    PlatformSetArguments(args);
+    Run({StoredFile("setup.exe", SetupScript())});
+
+    EXPECT_EQ(g_silent, GetParam().silent ? 1 : 0);
+    auto launches = Calls("CreateProcessA");
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_TRUE(EndsWith(launches[0].args[0], "qelvor\\setup.exe")) << launches[0].args[0];
+    auto waits = Calls("WaitForSingleObject");
+    if (GetParam().silent) {
+        EXPECT_EQ(launches[0].args[1], "setup.exe /silent");
+        ASSERT_EQ(waits.size(), 1u);
+        EXPECT_EQ(waits[0].args[1], std::to_string(INFINITE));
+        // The worker returned only after the child had ended.
+        EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
+    } else {
+        EXPECT_EQ(launches[0].args[1], "(null)") << "the child's command line is its own path";
+        EXPECT_TRUE(waits.empty());
+    }
+    EXPECT_EQ(PlatformLiveHandles(), 0u) << "process and lock handles are closed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, WorkerSilent,
+    ::testing::Values(SilentCase{{"/SILENT"}, true}, SilentCase{{"-Silent"}, true},
+                      SilentCase{{"/silent"}, true}, SilentCase{{"-silent", "extra"}, true},
+                      SilentCase{{"silent"}, false}, SilentCase{{"/silentx"}, false},
+                      SilentCase{{"--silent"}, false}, SilentCase{{}, false},
+                      SilentCase{{""}, false}, SilentCase{{"/quiet", "/silent"}, false},
+                      SilentCase{{std::string(5000, 'x')}, false}));
+
+TEST_F(Worker, SilentModeWaitsWhateverTheChildTakes) {
+    PlatformSetArguments({"launcher.exe", "/silent"});
+    setenv("QELVOR_TEST_SLEEP", "1", 1);
+    Run({StoredFile("setup.exe", SetupScript())});
+    EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
+}
+
+TEST_F(Worker, NormalModeChildRunsWithItsOwnPathAsCommandLine) {
+    Run({StoredFile("setup.exe", SetupScript())});
+    // The worker does not wait; wait here for the child's record.
+    for (int i = 0; i < 500 && ReadText(record).find("exit") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(ReadText(record), "cmd=" + std::string(g_workspace_path) + "\\setup.exe\nexit\n");
+}
+
+TEST_F(Worker, FortyEightEntriesMoveTheBarAndHideTheDialogBeforeTheLaunch) {
+    std::vector<FileSpec> files = {StoredFile("setup.exe", SetupScript())};
+    for (int i = 2; i < 48; i++) {
+        files.push_back(StoredFile("file" + std::to_string(i) + ".dat", {uint8_t(i)}));
+    }
+    Run(files);
+    std::vector<std::string> positions;
+    bool hidden = false, launched_after_hide = false;
+    int hidden_after = -1;
+    for (const auto& c : PlatformCallLog()) {
+        if (c.api == "SendMessageA" && c.args[0] == "bar" &&
+            c.args[1] == std::to_string(PBM_SETRANGE)) {
+            EXPECT_EQ(c.args[3], std::to_string(47 << 16));
+            EXPECT_EQ(c.args[2], "0");
+        } else if (c.api == "SendMessageA" && c.args[0] == "bar") {
+            EXPECT_EQ(c.args[1], std::to_string(PBM_SETPOS));
+            positions.push_back(c.args[2]);
+        } else if (c.api == "ShowWindow" && c.args[0] == "dialog" && c.args[1] == "0") {
+            hidden = true;
+            hidden_after = int(positions.size());
+        } else if (c.api == "CreateProcessA") {
+            launched_after_hide = hidden;
+        }
+    }
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 47; i++) {
+        expected.push_back(std::to_string(i));
+    }
+    EXPECT_EQ(positions, expected);
+    EXPECT_EQ(hidden_after, 47);
+    EXPECT_TRUE(launched_after_hide);
+    EXPECT_FALSE(PlatformWindowVisible(g_dialog));
+}
+
+TEST_F(Worker, OldWorkspaceIsEmptiedRemovedAndCreatedAgain) {
+    fs::create_directories(Workspace() / "Style");
+    fs::create_directories(Workspace() / "lang");
+    WriteFile(Workspace() / "Style" / "old.jvs", {1});
+    WriteFile(Workspace() / "lang" / "old.lng", {1});
+    WriteFile(Workspace() / "stale.bin", {1});
+    fs::create_directories(Workspace() / "deep" / "er");
+    Run({StoredFile("setup.exe", SetupScript()), StoredFile("new.lng", {5})});
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(Workspace())) {
+        names.push_back(fs::relative(e.path(), Workspace()).generic_string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"Style", "lang", "lang/new.lng", "new.lng", "setup.exe"}));
+    EXPECT_TRUE(PlatformRebootDeletions().empty());
+}
+
+TEST_F(Worker, WorkspaceThatIsALinkIsRemovedAndNeverClearedThrough) {
+    TempFolder outside;
+    WriteFile(outside.path / "precious.txt", {1});
+    fs::create_directories(outside.path / "Style");
+    ASSERT_EQ(symlink(outside.path.c_str(), Workspace().c_str()), 0);
+    Run({StoredFile("setup.exe", SetupScript())});
+    EXPECT_TRUE(fs::exists(outside.path / "precious.txt"));
+    EXPECT_TRUE(fs::exists(outside.path / "Style"));
+    EXPECT_FALSE(fs::is_symlink(Workspace()));
+    EXPECT_TRUE(fs::exists(Workspace() / "setup.exe"));
+    EXPECT_FALSE(fs::exists(outside.path / "setup.exe"));
+}
+
+// Temporary folders at and past the longest that the 260-byte buffers take.
+class WorkerTempLength : public Worker, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WorkerTempLength, TooLongIsTreatedAsAFailedExtraction) {
+    int length = GetParam();  // of the temporary folder's path, separator included
+    std::string base = temp.Text() + "/";
+    std::string path = base + std::string(length - base.size() - 1, 't');
+    fs::create_directories(path);
+    PlatformSetTempPath(path.c_str());
+    Run({StoredFile("setup.exe", SetupScript())});
+    bool fits = length <= 243;
+    EXPECT_EQ(Calls("CreateProcessA").size(), fits ? 1u : 0u);
+    EXPECT_EQ(Calls("MessageBoxA").size(), fits ? 0u : 1u);
+    EXPECT_EQ(fs::exists(fs::path(path) / "qelvor"), fits);
+    EXPECT_EQ(Steps().back(), "post dialog 16");
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, WorkerTempLength, ::testing::Values(200, 243, 244, 259));
+
+TEST(ReportProgress, OnlyTheLowSixteenBitsOfTheTotalReachTheBar) {
+    PlatformReset();
+    g_progress_bar = PlatformNewWindow("bar");
+    g_dialog = PlatformNewWindow("dialog");
+    EXPECT_EQ(ReportProgress(3, 0x12345, 0), 1);
+    auto log = PlatformCallLog();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].args[3], std::to_string(0x2345 << 16));
+    EXPECT_EQ(log[1].args[2], "3");
+    EXPECT_EQ(ReportProgress(0x12345, 0x12345, 0), 1);
+    EXPECT_EQ(PlatformCallLog().back().api, "ShowWindow");
+    PlatformReset();
+}

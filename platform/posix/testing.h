@@ -68,6 +68,10 @@ std::vector<PlatformCall> PlatformCallLog();
 HWND PlatformNewWindow(const char* name);
 bool PlatformWindowVisible(HWND window);
 
+// The client rectangle that GetClientRect reports for dialogs made from now
+// on (0, 0, 423, 81 until set).
+void PlatformSetDialogClientRect(const RECT& client);
+
 // Forget every fault, record and counter (live objects are kept, so a test
 // can still check them afterwards).
 void PlatformReset();

@@ -76,6 +76,16 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_FILE_EXISTS 80
 #define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_ALREADY_EXISTS 183
+#define ERROR_READ_FAULT 30
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_DISK_FULL 112
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
+#define ERROR_NEGATIVE_SEEK 131
+#define ERROR_BAD_EXE_FORMAT 193
+#define ERROR_DIRECTORY 267
+#define ERROR_NOT_OWNER 288
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -189,9 +199,8 @@ typedef struct _PROCESS_INFORMATION {
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
 void Sleep(DWORD milliseconds);
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size,
-                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
-                    LPDWORD thread_id);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD thread_id);
 BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES process_security,
                     LPSECURITY_ATTRIBUTES thread_security, BOOL inherit_handles, DWORD flags,
                     LPVOID environment, LPCSTR current_directory, LPSTARTUPINFOA startup,
@@ -224,6 +233,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 #define STM_GETICON 0x0171
 #define PBM_SETRANGE (WM_USER + 1)
 #define PBM_SETPOS (WM_USER + 2)
+#define VK_ESCAPE 0x1B
 #define ICON_SMALL 0
 #define ICON_BIG 1
 #define SW_HIDE 0

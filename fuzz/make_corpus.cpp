@@ -1,0 +1,153 @@
+// Writes the seed corpora of the fuzz targets into two folders, from inputs
+// made on the spot: chunk members of the shared test corpus compressed by
+// zlib (every strategy) and libdeflate (several levels), a few hand-made
+// members, and small payload files laid out by hand (stub bytes, members,
+// 1044-byte directory records, entry count). Nothing here is committed as
+// binary; the corpora are rebuilt with the fuzz build.
+//
+// Usage: make_corpus CHUNK_FOLDER PAYLOAD_FOLDER
+#include "payload/payload.h"
+#include "testdata.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testdata::Bytes;
+
+namespace {
+
+void WriteFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
+}
+
+void PutLe32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; i++) {
+        out.push_back((uint8_t)(v >> (8 * i)));
+    }
+}
+
+// A fuzz input of the chunk target: capacity, then the member.
+Bytes ChunkInput(uint32_t capacity, const Bytes& member) {
+    Bytes input;
+    PutLe32(input, capacity);
+    input.insert(input.end(), member.begin(), member.end());
+    return input;
+}
+
+// One file of a payload, already cut into chunk contents.
+struct PayloadFile {
+    std::string name;
+    std::vector<Bytes> pieces;
+};
+
+// Stub, the members of every piece, the directory and the count.
+Bytes LayPayload(const Bytes& stub, const std::vector<PayloadFile>& files, int level) {
+    Bytes out = stub;
+    std::vector<PayloadEntry> entries(files.size() + 1);
+    for (PayloadEntry& e : entries) {
+        memset(&e, 0xCD, sizeof e);
+    }
+    PayloadEntry& self = entries[0];
+    self.data_offset = 1;
+    self.unpacked_total = self.packed_total = (uint32_t)stub.size();
+    strcpy(self.name, "launcher.exe");
+    self.chunk_count = 1;
+    self.chunks[0] = {(uint32_t)stub.size(), (uint32_t)stub.size()};
+    for (size_t i = 0; i < files.size(); i++) {
+        PayloadEntry& e = entries[i + 1];
+        e.data_offset = (uint32_t)out.size() + 1;
+        e.unpacked_total = e.packed_total = 0;
+        snprintf(e.name, sizeof e.name, "%s", files[i].name.c_str());
+        e.chunk_count = (int32_t)files[i].pieces.size();
+        for (size_t k = 0; k < files[i].pieces.size(); k++) {
+            const Bytes& piece = files[i].pieces[k];
+            Bytes member = testdata::FrameMember(
+                testdata::ZlibDeflateRaw(piece, level, Z_DEFAULT_STRATEGY), piece);
+            out.insert(out.end(), member.begin(), member.end());
+            e.chunks[k] = {(uint32_t)member.size(), (uint32_t)piece.size()};
+            e.unpacked_total += (uint32_t)piece.size();
+            e.packed_total += (uint32_t)member.size();
+        }
+    }
+    for (const PayloadEntry& e : entries) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(&e);
+        out.insert(out.end(), p, p + sizeof e);
+    }
+    PutLe32(out, (uint32_t)entries.size());
+    return out;
+}
+
+void WriteChunkSeeds(const fs::path& folder) {
+    int n = 0;
+    auto put = [&](uint32_t capacity, const Bytes& member) {
+        WriteFile(folder / ("seed_" + std::to_string(n++)), ChunkInput(capacity, member));
+    };
+    const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+    for (const testdata::CorpusItem& item : testdata::Corpus(false)) {
+        const Bytes& c = item.content;
+        uint32_t capacity = (uint32_t)std::max<size_t>(c.size() + 1024, 1 << 16);
+        for (int s = 0; s < 5; s++) {
+            put(capacity, testdata::FrameMember(testdata::ZlibDeflateRaw(c, 6, strategies[s]), c));
+        }
+        put(capacity, testdata::FrameMember(testdata::ZlibDeflateRaw(c, 0, Z_DEFAULT_STRATEGY), c));
+        for (int level : {1, 6, 12}) {
+            put(capacity, testdata::FrameMember(testdata::LibdeflateDeflateRaw(c, level), c));
+        }
+    }
+    // Hand-made members: an empty fixed block, a stored block of "abc", and
+    // a capacity exactly at the member's length.
+    Bytes empty_fixed = {0x1F, 0x8B, 0x08, 0x03, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+    put(13, empty_fixed);
+    Bytes stored = {0x1F, 0x8B, 0x08, 0x01, 0x03, 0x00, 0xFC, 0xFF, 0x61, 0x62,
+                    0x63, 0xC2, 0x41, 0x24, 0x35, 0x03, 0x00, 0x00, 0x00};
+    put(19, stored);
+    put(18, stored);
+}
+
+void WritePayloadSeeds(const fs::path& folder) {
+    Bytes stub(512, 0);
+    stub[0] = 'M';
+    stub[1] = 'Z';
+    Bytes setup = testdata::BinaryBytes(3000, 7);
+    Bytes text = testdata::TextBytes(40000, 8);
+    int n = 0;
+    auto put = [&](const std::vector<PayloadFile>& files, int level) {
+        WriteFile(folder / ("seed_" + std::to_string(n++)), LayPayload(stub, files, level));
+    };
+    put({}, 6);  // only the stub's own record
+    put({{"setup.exe", {setup}}}, 9);
+    put({{"setup.exe", {setup}},
+         {"german.lng", {testdata::TextBytes(500, 9)}},
+         {"blue.jvs", {testdata::TextBytes(300, 10)}}},
+        6);
+    // A file in two chunks, an empty file without chunks and one with an
+    // empty chunk.
+    put({{"readme.txt",
+          {Bytes(text.begin(), text.begin() + 30000), Bytes(text.begin() + 30000, text.end())}},
+         {"empty.dat", {}},
+         {"empty2.dat", {Bytes{}}}},
+        1);
+    put({{"store.bin", {testdata::RandomBytes(2000, 11)}}}, 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: make_corpus CHUNK_FOLDER PAYLOAD_FOLDER\n");
+        return 2;
+    }
+    fs::create_directories(argv[1]);
+    fs::create_directories(argv[2]);
+    WriteChunkSeeds(argv[1]);
+    WritePayloadSeeds(argv[2]);
+    return 0;
+}

@@ -1,0 +1,224 @@
+// Builds and releases the multi-level lookup tables that decode deflate's
+// prefix codes. Codes are canonical and stored bit-reversed, so the low bits
+// of the decoder's bit buffer index a table directly; codes longer than the
+// first level go to sub-tables sized to the subtree they serve. Trades memory
+// (symbols replicated across every index that continues their code) and one
+// heap block per table for a decode of one index per level, and keeps no
+// tables between blocks.
+#include "inflate/huffman.h"
+
+#include "platform/platform.h"
+
+// Every table level resolves at least one bit, so a 16-bit code needs at most
+// this many levels.
+#define MAXLEVELS (MAXLENGTHBITS + 1)
+
+/*
+ * Releases the tables of one build, following the chain that runs through
+ * the hidden entry in front of each table's entry 0. Each table was one heap
+ * block that starts at that hidden entry.
+ */
+void FreeHuffmanTables(HuffEntry* table) {
+    while (table != nullptr) {
+        HuffEntry* front = table - 1;  // the hidden entry, start of the block
+        table = front->link;
+        HeapFree(GetProcessHeap(), 0, front);
+    }
+}
+
+/*
+ * Chooses the bits of a table opened at offset w (bits already resolved)
+ * for a code of length k, of which `remaining` are still to be placed. The
+ * table starts at k - w bits and grows while the codes of the next lengths
+ * cannot fill it, but never past the longest code or the lookup bits. A
+ * first code more than lookup_bits longer than w needs a further level
+ * below this one; its table then has exactly lookup_bits bits, because only
+ * a full-size table may hold links.
+ */
+static int SizeTable(int k, int w, unsigned remaining, int max_len, int lookup_bits,
+                     const unsigned* count) {
+    int limit = max_len - w < lookup_bits ? max_len - w : lookup_bits;  // largest size allowed
+    int j = k - w;                                                      // bits tried
+    if (j > limit) {
+        return limit;
+    }
+    unsigned free_slots = 1u << j;  // patterns of a j-bit table not yet taken
+    if (free_slots <= remaining || j >= limit) {
+        return j;
+    }
+    free_slots -= remaining;
+    while (++j < limit) {
+        free_slots <<= 1;
+        if (free_slots <= count[w + j]) {
+            break;  // the codes of this length fill the rest
+        }
+        free_slots -= count[w + j];
+    }
+    return j;
+}
+
+/*
+ * Turns the code lengths of one prefix code into a chain of tables; see
+ * huffman.h for the arguments and results. Unowned code space is filled
+ * with placeholder codes of the longest length, which become op 99 entries,
+ * so every table index is written and an incomplete code reads as invalid
+ * where no symbol owns the pattern. The lookup bits are fitted to the code
+ * and written back before the code space is checked.
+ */
+int BuildHuffmanTable(const unsigned* lengths, unsigned count, unsigned simple_count,
+                      const uint16_t* bases, const uint16_t* extras, HuffEntry** table,
+                      int* lookup_bits) {
+    unsigned len_count[MAXLENGTHBITS + 1];  // codes of each length, then with placeholders
+    unsigned start[MAXLENGTHBITS + 2];      // next slot of each length in `sorted`
+    uint16_t sorted[MAXCODES];              // symbols with a code, by length then symbol
+    HuffEntry* level_table[MAXLEVELS];      // open table of each level
+    unsigned level_prefix[MAXLEVELS];       // low w bits of the codes each level serves
+    int level_bits[MAXLEVELS];              // index bits of each level's table
+
+    if (count > MAXCODES) {
+        return HUFF_OVERSUBSCRIBED;
+    }
+
+    // 1. Count the lengths; lengths past the longest allowed are invalid.
+    for (int len = 0; len <= MAXLENGTHBITS; len++) {
+        len_count[len] = 0;
+    }
+    for (unsigned symbol = 0; symbol < count; symbol++) {
+        if (lengths[symbol] > MAXLENGTHBITS) {
+            return HUFF_OVERSUBSCRIBED;
+        }
+        len_count[lengths[symbol]]++;
+    }
+
+    // 2. No codes at all: nothing to build.
+    if (len_count[0] == count) {
+        *table = nullptr;
+        *lookup_bits = 0;
+        return HUFF_COMPLETE;
+    }
+
+    // 3. Fit the lookup bits between the shortest and the longest code.
+    int min_len = 1;  // shortest code
+    while (len_count[min_len] == 0) {
+        min_len++;
+    }
+    int max_len = MAXLENGTHBITS;  // longest code
+    while (len_count[max_len] == 0) {
+        max_len--;
+    }
+    int l = *lookup_bits;  // bits of the first-level table
+    if (l < min_len) {
+        l = min_len;
+    }
+    if (l > max_len) {
+        l = max_len;
+    }
+    *lookup_bits = l;
+
+    // 4. Check the code space; what is left over becomes placeholders.
+    int left = 1 << min_len;  // unowned codes of the current length
+    for (int len = min_len; len < max_len; len++) {
+        left -= (int)len_count[len];
+        if (left < 0) {
+            return HUFF_OVERSUBSCRIBED;
+        }
+        left <<= 1;
+    }
+    left -= (int)len_count[max_len];
+    if (left < 0) {
+        return HUFF_OVERSUBSCRIBED;
+    }
+    len_count[max_len] += (unsigned)left;
+
+    // 5. Sort the real symbols by code length, keeping symbol order within a length.
+    start[1] = 0;
+    for (int len = 1; len <= MAXLENGTHBITS; len++) {
+        start[len + 1] = start[len] + len_count[len];
+    }
+    for (unsigned symbol = 0; symbol < count; symbol++) {
+        if (lengths[symbol] != 0) {
+            sorted[start[lengths[symbol]]++] = (uint16_t)symbol;
+        }
+    }
+    unsigned real_codes = count - len_count[0];  // codes that belong to a symbol
+
+    // 6. Walk every code in canonical order, opening tables as codes need them.
+    HuffEntry** chain_end = table;  // where the next table's address goes
+    unsigned code = 0;              // current code, first bit in bit 0
+    int h = -1;                     // current level; -1 before the first table
+    int w = -l;                     // bits resolved by the levels above level h
+    unsigned next = 0;              // next index into sorted
+    level_prefix[0] = 0;
+    for (int k = min_len; k <= max_len; k++) {
+        for (unsigned remaining = len_count[k]; remaining > 0; remaining--) {
+            // 6.1 Open tables until one reaches this code's length.
+            while (k > w + l) {
+                h++;
+                w += l;
+                int j = SizeTable(k, w, remaining, max_len, l, len_count);  // new table's bits
+                HuffEntry* block =
+                    (HuffEntry*)HeapAlloc(GetProcessHeap(), 0, ((1u << j) + 1) * sizeof(HuffEntry));
+                if (block == nullptr) {
+                    if (h > 0) {
+                        FreeHuffmanTables(*table);
+                    }
+                    return HUFF_NO_MEMORY;
+                }
+                HuffEntry* sub = block + 1;  // entry 0 of the new table
+                *chain_end = sub;
+                block->link = nullptr;
+                chain_end = &block->link;
+                level_table[h] = sub;
+                level_bits[h] = j;
+                if (h > 0) {
+                    level_prefix[h] = code & ((1u << w) - 1);
+                    HuffEntry* parent = &level_table[h - 1][code >> (w - l)];
+                    parent->op = (uint8_t)(OP_LINK_BASE + j);
+                    parent->bits = (uint8_t)l;
+                    parent->link = sub;
+                }
+            }
+
+            // 6.2 Make the entry of this code.
+            HuffEntry entry;
+            entry.bits = (uint8_t)(k - w);
+            if (next >= real_codes) {
+                entry.op = OP_INVALID;
+                entry.value = 0;
+            } else {
+                unsigned symbol = sorted[next++];
+                if (symbol < simple_count) {
+                    entry.op = symbol < 256 ? OP_LITERAL : OP_END_OF_BLOCK;
+                    entry.value = (uint16_t)symbol;
+                } else {
+                    entry.op = (uint8_t)(extras[symbol - simple_count] & 0xFF);
+                    entry.value = bases[symbol - simple_count];
+                }
+            }
+
+            // 6.3 Replicate it over every index that continues the code.
+            HuffEntry* current = level_table[h];
+            unsigned size = 1u << level_bits[h];  // entries of the current table
+            for (unsigned index = code >> w; index < size; index += 1u << (k - w)) {
+                current[index] = entry;
+            }
+
+            // 6.4 Step to the next code in reversed bit order.
+            unsigned bit = 1u << (k - 1);
+            while (code & bit) {
+                code ^= bit;
+                bit >>= 1;
+            }
+            code |= bit;
+
+            // 6.5 Close the tables whose subtree is finished.
+            while ((code & ((1u << w) - 1)) != level_prefix[h]) {
+                h--;
+                w -= l;
+            }
+        }
+    }
+
+    // 7. Incomplete, except a lone one-bit code.
+    return (left != 0 && max_len != 1) ? HUFF_INCOMPLETE : HUFF_COMPLETE;
+}

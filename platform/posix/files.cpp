@@ -1,0 +1,434 @@
+// Files: opening with Windows share modes, reading, writing, seeking,
+// copying, deleting, and CloseHandle for every kind of handle.
+//
+// Share modes are enforced only among the handles of this process (POSIX
+// has no such locks), which is what tests need to play "a file held open by
+// someone else". The read-only attribute (owner write bit off) is honoured
+// the Windows way even for root: such a file cannot be opened for writing,
+// overwritten or deleted.
+
+#include "state.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Serialises the check of share modes with the open or delete that follows.
+std::mutex open_lock;
+
+/* True when an open handle to the file refuses the requested use. Each side
+   must share what the other side asks for; a deletion needs every open
+   handle to share deletion. Opens that ask for neither reading nor writing
+   never conflict. */
+bool SharingBlocks(dev_t device, ino_t inode, DWORD access, DWORD share, bool deleting) {
+    const DWORD data_access = GENERIC_READ | GENERIC_WRITE;  // the rights share modes guard
+    if (!deleting && (access & data_access) == 0) {
+        return false;
+    }
+    for (const auto& file : OpenFiles()) {
+        if (file->device != device || file->inode != inode) {
+            continue;
+        }
+        if (deleting) {
+            if ((file->share & FILE_SHARE_DELETE) == 0) {
+                return true;
+            }
+            continue;
+        }
+        if (((access & GENERIC_READ) && !(file->share & FILE_SHARE_READ)) ||
+            ((access & GENERIC_WRITE) && !(file->share & FILE_SHARE_WRITE)) ||
+            ((file->access & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||
+            ((file->access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/* The error for a path that is missing: the file itself, or a folder on the
+   way to it. */
+DWORD MissingError(const std::string& posix_path) {
+    size_t slash = posix_path.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    struct stat info;
+    std::string parent = posix_path.substr(0, slash);
+    if (stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+std::string Number(uint64_t value) {
+    return std::to_string(value);
+}
+
+}  // namespace
+
+/* Opens or creates a file. The checks come in Windows' order: the folder
+   and existence rules of the disposition, then the share modes of the
+   handles already open, then the read-only attribute. On success the last
+   error is ERROR_ALREADY_EXISTS when CREATE_ALWAYS or OPEN_ALWAYS met an
+   existing file, and ERROR_SUCCESS otherwise. Descriptors are close-on-exec:
+   handles are never inherited. */
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+    LogCall("CreateFileA", {Text(path), Number(access), Number(share), Number(disposition)});
+    if (FaultHit(FAULT_OPEN)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!path || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        SetLastError(path ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string posix = PosixPath(path);
+    std::lock_guard<std::mutex> hold(open_lock);
+    struct stat info;
+    bool exists = stat(posix.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (exists && disposition == CREATE_NEW) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        SetLastError(MissingError(posix));
+        return INVALID_HANDLE_VALUE;
+    }
+    bool truncating = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (exists) {
+        if (SharingBlocks(info.st_dev, info.st_ino, access, share, false)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+        if ((info.st_mode & S_IWUSR) == 0 && ((access & GENERIC_WRITE) || truncating)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    int mode = O_RDONLY;  // descriptor access; the handle's own rights are checked separately
+    if ((access & GENERIC_WRITE) || truncating) {
+        mode = (access & GENERIC_READ) || truncating ? O_RDWR : O_WRONLY;
+    }
+    int flags = mode | O_CLOEXEC;
+    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
+        flags |= O_CREAT;
+    }
+    if (disposition == CREATE_NEW) {
+        flags |= O_EXCL;
+    }
+    if (truncating) {
+        flags |= O_TRUNC;
+    }
+    // Windows has no execute permission: any file may be started, so new
+    // files get the execute bits too (an unpacked setup.exe must run).
+    int fd = open(posix.c_str(), flags, 0777);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            SetLastError(MissingError(posix));
+        } else {
+            SetErrorFromErrno(errno);
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+    fstat(fd, &info);
+    auto object = std::make_shared<KernelObject>();
+    object->kind = OBJ_FILE;
+    object->fd = fd;
+    object->device = info.st_dev;
+    object->inode = info.st_ino;
+    object->access = access;
+    object->share = share;
+    HANDLE handle = NewHandle(object);
+    bool reported_existing = exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
+    SetLastError(reported_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+/* Reads up to to_read bytes; fewer at the end of the file is success, and
+   zero bytes at the end is success too (the synchronous Windows rule). */
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED) {
+    LogCall("ReadFile", {HandleText(file), Number(to_read)});
+    if (read) {
+        *read = 0;
+    }
+    std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (FaultHit(FAULT_READ)) {
+        SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    if ((object->access & GENERIC_READ) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    DWORD total = 0;  // bytes delivered so far
+    while (total < to_read) {
+        ssize_t got = ::read(object->fd, static_cast<char*>(buffer) + total, to_read - total);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            SetErrorFromErrno(errno);
+            if (read) {
+                *read = total;
+            }
+            return FALSE;
+        }
+        if (got == 0) {
+            break;
+        }
+        total += static_cast<DWORD>(got);
+    }
+    if (read) {
+        *read = total;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+/* Writes all bytes or fails. An injected fault writes nothing and reports
+   a full disk. */
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPOVERLAPPED) {
+    LogCall("WriteFile", {HandleText(file), Number(to_write)});
+    if (written) {
+        *written = 0;
+    }
+    std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (FaultHit(FAULT_WRITE)) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    if ((object->access & GENERIC_WRITE) == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    DWORD total = 0;  // bytes written so far
+    while (total < to_write) {
+        ssize_t put =
+            ::write(object->fd, static_cast<const char*>(buffer) + total, to_write - total);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put < 0) {
+            SetErrorFromErrno(errno);
+            if (written) {
+                *written = total;
+            }
+            return FALSE;
+        }
+        total += static_cast<DWORD>(put);
+    }
+    if (written) {
+        *written = total;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+/* Moves the file position. Without distance_high the distance is a signed
+   32-bit value; with it, the two form one signed 64-bit distance and the
+   high half of the new position is written back. A position before the
+   start fails with ERROR_NEGATIVE_SEEK and leaves the position alone.
+   Success sets the last error to ERROR_SUCCESS, so that a caller can tell a
+   position whose low half is 0xFFFFFFFF from a failure. */
+DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
+    LogCall("SetFilePointer", {HandleText(file), std::to_string(distance), Number(method)});
+    std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (method > FILE_END) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    int64_t move = distance;  // the full signed distance
+    if (distance_high) {
+        move = static_cast<int64_t>(
+            (static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
+            static_cast<uint32_t>(distance));
+    }
+    off_t base = 0;  // where the move starts
+    if (method == FILE_CURRENT) {
+        base = lseek(object->fd, 0, SEEK_CUR);
+    } else if (method == FILE_END) {
+        struct stat info;
+        fstat(object->fd, &info);
+        base = info.st_size;
+    }
+    if (base + move < 0) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    off_t position = lseek(object->fd, method == FILE_BEGIN ? move : base + move, SEEK_SET);
+    if (position < 0) {
+        SetErrorFromErrno(errno);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (distance_high) {
+        *distance_high = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(position);
+}
+
+/* Closes a file, thread, process or mutex handle. Searches are closed with
+   FindClose only, as on Windows; a null, invalid or already closed handle
+   fails with ERROR_INVALID_HANDLE. */
+BOOL CloseHandle(HANDLE handle) {
+    LogCall("CloseHandle", {HandleText(handle)});
+    std::shared_ptr<KernelObject> object = FindHandle(handle);
+    if (!object || object->kind == OBJ_SEARCH || !TakeHandle(handle, object->kind)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (object->kind == OBJ_FILE) {
+        close(object->fd);
+    } else if (object->kind == OBJ_MUTEX) {
+        CloseMutexHandle(object);
+    }
+    return TRUE;
+}
+
+/* Copies a file's bytes and permission bits. The source must be readable
+   under the share modes of open handles, an existing target writable and
+   not read-only; with fail_if_exists an existing target fails with
+   ERROR_FILE_EXISTS. The target's folder must exist. */
+BOOL CopyFileA(LPCSTR existing, LPCSTR copy, BOOL fail_if_exists) {
+    LogCall("CopyFileA", {Text(existing), Text(copy), Number(fail_if_exists)});
+    if (FaultHit(FAULT_COPY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!existing || !copy) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::string source = PosixPath(existing);
+    std::string target = PosixPath(copy);
+    std::lock_guard<std::mutex> hold(open_lock);
+    struct stat from;
+    if (stat(source.c_str(), &from) != 0) {
+        SetLastError(MissingError(source));
+        return FALSE;
+    }
+    if (S_ISDIR(from.st_mode) ||
+        SharingBlocks(from.st_dev, from.st_ino, GENERIC_READ, FILE_SHARE_READ, false)) {
+        SetLastError(S_ISDIR(from.st_mode) ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    struct stat to;
+    if (stat(target.c_str(), &to) == 0) {
+        if (fail_if_exists) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return FALSE;
+        }
+        if (from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if (S_ISDIR(to.st_mode) || (to.st_mode & S_IWUSR) == 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (SharingBlocks(to.st_dev, to.st_ino, GENERIC_WRITE, 0, false)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+    }
+    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        SetErrorFromErrno(errno);
+        return FALSE;
+    }
+    int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, from.st_mode & 07777);
+    if (out < 0) {
+        SetLastError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+        close(in);
+        return FALSE;
+    }
+    char block[65536];  // one piece of the copy
+    bool ok = true;
+    for (;;) {
+        ssize_t got = ::read(in, block, sizeof block);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        if (::write(out, block, static_cast<size_t>(got)) != got) {
+            ok = false;
+            break;
+        }
+    }
+    fchmod(out, from.st_mode & 07777);
+    close(in);
+    close(out);
+    if (!ok) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+/* Deletes a file, or a symbolic link itself. A folder fails with
+   ERROR_ACCESS_DENIED, as does a read-only file; a file with an open handle
+   that does not share deletion fails with ERROR_SHARING_VIOLATION. */
+BOOL DeleteFileA(LPCSTR path) {
+    LogCall("DeleteFileA", {Text(path)});
+    if (FaultHit(FAULT_DELETE)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!path) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::string posix = PosixPath(path);
+    std::lock_guard<std::mutex> hold(open_lock);
+    struct stat info;
+    if (lstat(posix.c_str(), &info) != 0) {
+        SetLastError(MissingError(posix));
+        return FALSE;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+        if (SharingBlocks(info.st_dev, info.st_ino, 0, 0, true)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        if ((info.st_mode & S_IWUSR) == 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    if (unlink(posix.c_str()) != 0) {
+        SetErrorFromErrno(errno);
+        return FALSE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}

@@ -1,0 +1,113 @@
+// Module instances and libraries: GetModuleFileNameA, the fake instances
+// that tests make for payload files, and a stand-in comctl32.dll whose only
+// export is InitCommonControls at ordinal 17.
+//
+// A module here is just a name in a table; nothing is ever loaded.
+
+#include "state.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+
+namespace {
+
+const uintptr_t MODULE_BASE = 0x400000;  // first module handle value
+const uintptr_t MODULE_STEP = 0x10000;   // distance between module handles
+const WORD COMCTL32_INIT_ORDINAL = 17;   // InitCommonControls' ordinal in comctl32.dll
+const char COMCTL32_NAME[] = "comctl32.dll";
+
+std::mutex module_lock;                    // guards modules
+std::map<uintptr_t, std::string> modules;  // module handle -> its file name
+
+/* The handle of the module with this file name, made on first use. */
+HMODULE ModuleNamed(const std::string& path) {
+    std::lock_guard<std::mutex> hold(module_lock);
+    for (const auto& entry : modules) {
+        if (entry.second == path) {
+            return reinterpret_cast<HMODULE>(entry.first);
+        }
+    }
+    uintptr_t value = MODULE_BASE + MODULE_STEP * modules.size();
+    modules[value] = path;
+    return reinterpret_cast<HMODULE>(value);
+}
+
+}  // namespace
+
+HMODULE PlatformModuleForFile(const char* path) {
+    return ModuleNamed(path ? path : "");
+}
+
+/* Copies the module's file name. A null module is the running executable.
+   A name that does not fit is cut to size - 1 bytes and terminated; the
+   result is then size with ERROR_INSUFFICIENT_BUFFER, as on current
+   Windows. Otherwise the result is the length without the terminator. */
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+    LogCall("GetModuleFileNameA", {HandleText(module), std::to_string(size)});
+    std::string name;
+    if (!module) {
+        char own[4096];  // the link's target
+        ssize_t length = readlink("/proc/self/exe", own, sizeof own - 1);
+        if (length < 0) {
+            SetErrorFromErrno(errno);
+            return 0;
+        }
+        name.assign(own, static_cast<size_t>(length));
+    } else {
+        std::lock_guard<std::mutex> hold(module_lock);
+        auto found = modules.find(reinterpret_cast<uintptr_t>(module));
+        if (found == modules.end()) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        name = found->second;
+    }
+    if (size == 0 || !buffer) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (name.size() >= size) {
+        memcpy(buffer, name.data(), size - 1);
+        buffer[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    memcpy(buffer, name.c_str(), name.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(name.size());
+}
+
+BOOL SetDefaultDllDirectories(DWORD flags) {
+    LogCall("SetDefaultDllDirectories", {std::to_string(flags)});
+    return TRUE;
+}
+
+/* Only comctl32.dll (any case, with or without its extension) can be
+   loaded; anything else fails with ERROR_MOD_NOT_FOUND. */
+HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
+    LogCall("LoadLibraryExA", {Text(name), std::to_string(flags)});
+    if (name && (strcasecmp(name, COMCTL32_NAME) == 0 || strcasecmp(name, "comctl32") == 0)) {
+        return ModuleNamed(COMCTL32_NAME);
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+/* comctl32.dll exports InitCommonControls, by ordinal 17 or by name. */
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    bool by_ordinal = IS_INTRESOURCE(name);  // name is really an ordinal
+    std::string what =
+        by_ordinal ? "#" + std::to_string(reinterpret_cast<UINT_PTR>(name)) : Text(name);
+    LogCall("GetProcAddress", {HandleText(module), what});
+    bool comctl32 = module && module == ModuleNamed(COMCTL32_NAME);
+    bool wanted = by_ordinal ? reinterpret_cast<UINT_PTR>(name) == COMCTL32_INIT_ORDINAL
+                             : strcmp(name, "InitCommonControls") == 0;
+    if (comctl32 && wanted) {
+        return reinterpret_cast<FARPROC>(&InitCommonControls);
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}

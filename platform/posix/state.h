@@ -1,0 +1,112 @@
+// Bookkeeping shared by the pieces of the POSIX stand-in: the handle table,
+// fault injection, the call log, the thread's last error and the translation
+// of Windows paths into POSIX ones. Internal to platform/posix/.
+//
+// One table holds every kernel object (files, searches, threads, processes,
+// mutexes) behind small integer handles, under one lock; that is slow next to
+// a real kernel but simple, and the launcher makes few calls.
+#pragma once
+
+#include "testing.h"
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+enum ObjectKind { OBJ_FILE, OBJ_SEARCH, OBJ_THREAD, OBJ_PROCESS, OBJ_MUTEX };
+
+// Something a thread or process handle can be waited on for: set once, when
+// the thread or process has ended.
+struct Completion {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool done = false;  // the thread or process has ended
+    DWORD code = 0;     // its exit code
+};
+
+// A mutex object; named ones are also in the name table while handles exist.
+struct MutexObject {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::string name;        // empty for an unnamed mutex
+    std::thread::id owner;   // default id while nobody owns it
+    unsigned recursion = 0;  // how many times the owner has taken it
+    unsigned handles = 0;    // open handles referring to it
+};
+
+// One entry of a search, taken when the search starts.
+struct FoundEntry {
+    std::string name;  // the entry's name in its folder
+    DWORD attributes;  // as GetFileAttributesA would report them
+    uint64_t size;     // file size in bytes
+};
+
+// One open handle. Only the fields of its kind are used.
+struct KernelObject {
+    ObjectKind kind;
+    // OBJ_FILE
+    int fd = -1;       // the open descriptor
+    dev_t device = 0;  // identity of the file, for share-mode checks
+    ino_t inode = 0;
+    DWORD access = 0;  // GENERIC_READ / GENERIC_WRITE as requested
+    DWORD share = 0;   // FILE_SHARE_* granted to later openers
+    // OBJ_SEARCH
+    std::vector<FoundEntry> found;  // the listing, in directory order
+    size_t next = 0;                // the entry FindNextFileA delivers next
+    // OBJ_THREAD and OBJ_PROCESS
+    std::shared_ptr<Completion> completion;
+    pid_t pid = 0;  // OBJ_PROCESS: the child, reaped once
+    // OBJ_MUTEX
+    std::shared_ptr<MutexObject> mutex;
+};
+
+// The table of handles. NewHandle takes ownership of the object.
+HANDLE NewHandle(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> FindHandle(HANDLE handle);
+std::shared_ptr<KernelObject> FindHandle(HANDLE handle, ObjectKind kind);
+// Removes the handle from the table and returns its object (null if unknown).
+std::shared_ptr<KernelObject> TakeHandle(HANDLE handle, ObjectKind kind);
+// Every open file handle's object.
+std::vector<std::shared_ptr<KernelObject>> OpenFiles();
+
+// Counts a call of this kind; true when the test asked it to fail.
+bool FaultHit(PlatformFault kind);
+
+// Appends one call to the log.
+void LogCall(const std::string& api, std::vector<std::string> args);
+std::string HandleText(const void* handle);
+std::string Text(const char* maybe_null);
+
+// Sets the thread's last error from an errno value.
+void SetErrorFromErrno(int error);
+
+// The POSIX path for a Windows-style path: backslashes become slashes, and
+// each component that does not exist as written is matched against its
+// folder's entries without regard to ASCII case. Components that match
+// nothing are kept as given, so the result also serves for a path that is
+// about to be created.
+std::string PosixPath(const char* path);
+
+// FILE_ATTRIBUTE_* for a path, without following a final symbolic link;
+// INVALID_FILE_ATTRIBUTES and errno set when it does not exist.
+DWORD AttributesOf(const std::string& posix_path);
+
+// Returns the window's name for the call log (the window table lives in
+// window.cpp).
+std::string WindowName(HWND window);
+
+// Drops one handle to a mutex (mutex.cpp); the object goes with the last.
+void CloseMutexHandle(const std::shared_ptr<KernelObject>& object);
+
+// Waits for and takes a mutex (mutex.cpp), for WaitForSingleObject.
+DWORD WaitForMutex(const std::shared_ptr<KernelObject>& object, DWORD milliseconds);
+
+// Clearing hooks of the other pieces, called by PlatformReset.
+void ResetFiles();
+void ResetProcess();
+void ResetWindows();

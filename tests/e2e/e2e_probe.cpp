@@ -1,0 +1,117 @@
+// A helper that the end-to-end driver runs under Wine next to the launcher,
+// to look at the launcher's windows from outside: it reads the error box's
+// texts and owner, presses a dialog's button, and reports what LoadStringA
+// does with a string that a language's table lacks. Texts are printed as
+// hex of their UTF-8 bytes, so no console code page stands in the way.
+//
+//   e2e_probe box TITLE TIMEOUT_MS        describe the dialog box titled TITLE
+//   e2e_probe click TITLE ID TIMEOUT_MS   press button ID of the visible dialog TITLE
+//   e2e_probe loadstring FILE ID          LoadStringA(FILE's string ID) over "File error"
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char DIALOG_CLASS[] = "#32770";
+const int POLL_MS = 50;
+
+std::string Hex(const std::string& bytes) {
+    std::string out;
+    char two[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(two, sizeof two, "%02x", c);
+        out += two;
+    }
+    return out;
+}
+
+// A window's text through WM_GETTEXT, which the system carries across
+// processes, as UTF-8.
+std::string WindowText(HWND window) {
+    wchar_t wide[1024] = {};
+    SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(wide));
+    char utf8[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
+}
+
+// Waits for a visible top-level dialog with this title.
+HWND FindDialog(const char* title, int timeout_ms) {
+    for (int waited = 0; waited <= timeout_ms; waited += POLL_MS) {
+        HWND window = nullptr;
+        while ((window = FindWindowExA(nullptr, window, DIALOG_CLASS, title)) != nullptr) {
+            if (IsWindowVisible(window)) {
+                return window;
+            }
+        }
+        Sleep(POLL_MS);
+    }
+    return nullptr;
+}
+
+BOOL CALLBACK PrintChild(HWND child, LPARAM) {
+    char cls[64] = {};
+    GetClassNameA(child, cls, sizeof cls);
+    LONG style = GetWindowLongA(child, GWL_STYLE);
+    std::printf("child %s %d %08lx %s\n", cls, GetDlgCtrlID(child), static_cast<unsigned long>(style),
+                Hex(WindowText(child)).c_str());
+    return TRUE;
+}
+
+int Box(const char* title, int timeout_ms) {
+    HWND box = FindDialog(title, timeout_ms);
+    if (box == nullptr) {
+        std::printf("missing\n");
+        return 1;
+    }
+    HWND owner = GetWindow(box, GW_OWNER);
+    std::printf("owner %s %d\n", Hex(owner ? WindowText(owner) : "").c_str(),
+                owner != nullptr && IsWindowVisible(owner) ? 1 : 0);
+    EnumChildWindows(box, PrintChild, 0);
+    return 0;
+}
+
+int Click(const char* title, int id, int timeout_ms) {
+    HWND dialog = FindDialog(title, timeout_ms);
+    HWND button = dialog ? GetDlgItem(dialog, id) : nullptr;
+    if (button == nullptr) {
+        std::printf("missing\n");
+        return 1;
+    }
+    PostMessageA(button, BM_CLICK, 0, 0);
+    std::printf("clicked\n");
+    return 0;
+}
+
+int LoadString(const char* file, int id) {
+    HMODULE module = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) {
+        std::printf("cannot load\n");
+        return 1;
+    }
+    char buffer[512] = "File error";
+    int length = LoadStringA(module, static_cast<UINT>(id), buffer, sizeof buffer);
+    std::printf("result %d %s\n", length, Hex(buffer).c_str());
+    FreeLibrary(module);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "box") == 0) {
+        return Box(argv[2], std::atoi(argv[3]));
+    }
+    if (argc == 5 && std::strcmp(argv[1], "click") == 0) {
+        return Click(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    if (argc == 4 && std::strcmp(argv[1], "loadstring") == 0) {
+        return LoadString(argv[2], std::atoi(argv[3]));
+    }
+    std::fprintf(stderr, "usage: e2e_probe box|click|loadstring ...\n");
+    return 2;
+}

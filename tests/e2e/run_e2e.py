@@ -1,0 +1,439 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the launcher: packs the built stub with a test
+setup.exe and other files, runs the real launcher under Wine on a virtual X
+display, and checks the workspace, what the test setup recorded and the
+launcher's exit code, for each case of the table at the bottom.
+
+Wine runs in a prefix of its own (under --work), so the workspace
+C:\\users\\<user>\\Temp\\qelvor belongs to these tests alone; the cases run
+one after the other. Windows are found with xdotool and with e2e_probe.exe,
+a helper that reads the error box's texts from inside Wine.
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ARGS = None
+ENV = {}
+FAILURES = []
+
+LOCK_WAIT_S = 30  # longest wait for a launcher or a window
+
+
+class CaseFailed(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise CaseFailed(message)
+
+
+def wine(*argv, env=None, **kw):
+    """Starts a Windows program in the tests' prefix; returns the Popen."""
+    full = dict(ENV)
+    full.update(env or {})
+    return subprocess.Popen(["sh", ARGS.wine_run] + [str(a) for a in argv], env=full,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, **kw)
+
+
+def wine_output(*argv, env=None, timeout=LOCK_WAIT_S):
+    proc = wine(*argv, env=env)
+    out, _ = proc.communicate(timeout=timeout)
+    return proc.returncode, out.decode("utf-8", "replace")
+
+
+def windows_path(path):
+    """A Linux path as Wine's Z: drive shows it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# ----------------------------------------------------------- environment
+
+def start_display():
+    """Uses $DISPLAY when set, else starts an Xvfb of its own."""
+    if os.environ.get("DISPLAY"):
+        return None
+    for number in range(90, 190):
+        if os.path.exists("/tmp/.X%d-lock" % number):
+            continue
+        xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24",
+                                 "-nolisten", "tcp"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+        if xvfb.poll() is None:
+            os.environ["DISPLAY"] = ":%d" % number
+            return xvfb
+    raise RuntimeError("no free X display")
+
+
+def prefix_temp():
+    """The Linux path of Wine's temporary folder, read from the prefix."""
+    with open(os.path.join(ENV["QELVOR_WINEPREFIX"], "user.reg"), encoding="utf-8",
+              errors="replace") as f:
+        match = re.search(r'^"TEMP"="(.*)"$', f.read(), re.M)
+    windows = match.group(1).replace("\\\\", "\\")
+    check(windows[1:3] == ":\\", "unexpected TEMP %r" % windows)
+    drive = os.path.join(ENV["QELVOR_WINEPREFIX"], "drive_" + windows[0].lower())
+    return windows, os.path.join(drive, *windows[3:].split("\\"))
+
+
+# ----------------------------------------------------------- payloads
+
+def pack(name, files, level=None, no_setup=False):
+    """Packs the given {file name: bytes or source path} into a launcher."""
+    folder = os.path.join(ARGS.work, "sets", name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for file_name, content in files.items():
+        target = os.path.join(folder, file_name)
+        if isinstance(content, bytes):
+            with open(target, "wb") as f:
+                f.write(content)
+        else:
+            shutil.copyfile(content, target)
+    out = os.path.join(ARGS.work, name + ".exe")
+    options = ["-q"] + (["--level", str(level)] if level is not None else [])
+    options += ["--no-setup"] if no_setup else []
+    if ARGS.pack and os.access(ARGS.pack, os.X_OK):
+        cmd = [ARGS.pack, "create", "-o", out, "--stub", ARGS.stub] + options + [folder]
+        result = subprocess.run(cmd, capture_output=True, text=True)
+        rc, detail = result.returncode, result.stderr
+    else:
+        rc, detail = wine_output(ARGS.pack_exe, "create", "-o", windows_path(out), "--stub",
+                                 windows_path(ARGS.stub), *options, windows_path(folder),
+                                 timeout=300)
+    check(rc == 0, "packing %s failed: %s" % (name, detail))
+    return out
+
+
+def damage(launcher):
+    """Flips one byte in the middle of the first chunk member."""
+    with open(launcher, "r+b") as f:
+        data = bytearray(f.read())
+        count = int.from_bytes(data[-4:], "little")
+        directory = len(data) - 4 - count * 1044
+        start = int.from_bytes(data[directory + 4:directory + 8], "little")  # entry 0
+        first = directory + 1044
+        packed = int.from_bytes(data[first + 276:first + 280], "little")
+        position = start + packed // 2
+        data[position] ^= 0x55
+        f.seek(0)
+        f.write(data)
+
+
+# ----------------------------------------------------------- observations
+
+def workspace():
+    return os.path.join(TEMP_LINUX, "qelvor")
+
+
+def listing():
+    """Every file and folder of the workspace, relative and with '/'."""
+    found = set()
+    for root, dirs, files in os.walk(workspace()):
+        for name in dirs + files:
+            found.add(os.path.relpath(os.path.join(root, name), workspace()))
+    return found
+
+
+def record_lines():
+    try:
+        with open(RECORD, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def wait_for(predicate, timeout=LOCK_WAIT_S, step=0.05):
+    end = time.time() + timeout
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def visible_windows(name):
+    result = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % name],
+                            capture_output=True, text=True)
+    return result.stdout.split()
+
+
+def screenshot(name):
+    path = os.path.join(ARGS.work, name + ".png")
+    subprocess.run(["import", "-window", "root", path], stderr=subprocess.DEVNULL)
+    return path
+
+
+def start_launcher(launcher, *args, setup_env=None):
+    env = {"QELVOR_TEST_RECORD": windows_path(RECORD)}
+    env.update(setup_env or {})
+    return wine(launcher, *args, env=env, cwd=ARGS.work)
+
+
+def run_launcher(launcher, *args, setup_env=None, timeout=LOCK_WAIT_S):
+    proc = start_launcher(launcher, *args, setup_env=setup_env)
+    proc.communicate(timeout=timeout)
+    return proc.returncode
+
+
+def reset():
+    """A clean start for each case: no workspace, no record, no Wine
+    processes left over from the case before."""
+    shutil.rmtree(workspace(), ignore_errors=True)
+    if os.path.exists(RECORD):
+        os.remove(RECORD)
+
+
+def wineserver(*options):
+    """Runs wineserver on the tests' prefix with the given options."""
+    env = dict(os.environ, WINEPREFIX=ENV["QELVOR_WINEPREFIX"])
+    subprocess.run(["/usr/lib/wine/wineserver"] + list(options), env=env, timeout=120)
+
+
+# ----------------------------------------------------------- cases
+
+SETUP_COMMAND = None  # the path of setup.exe that the launcher passes, set in main
+
+
+def case_normal_start():
+    rc = run_launcher(SMALL, setup_env={"QELVOR_TEST_SLEEP_MS": "3000"})
+    lines = record_lines()
+    check(rc == 0, "exit code %s" % rc)
+    check(wait_for(lambda: any(l.startswith("cmdline") for l in record_lines()), 10),
+          "setup did not start")
+    lines = record_lines()
+    check("exit 0" not in lines, "launcher waited for setup: %r" % lines)
+    check(lines[0] == "cmdline " + SETUP_COMMAND, "command line %r" % lines[0])
+    check(lines[1] == "cwd " + windows_path(ARGS.work), "current folder %r" % lines[1])
+    check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
+    check(wait_for(lambda: "exit 0" in record_lines(), 10), "setup did not finish")
+
+
+def silent_case(argument):
+    def run():
+        started = time.time()
+        rc = run_launcher(SMALL, argument, setup_env={"QELVOR_TEST_SLEEP_MS": "1500",
+                                                      "QELVOR_TEST_EXIT_CODE": "3"})
+        lines = record_lines()
+        check(rc == 0, "exit code %s" % rc)
+        check(lines[:1] == ["cmdline setup.exe /silent"], "record %r" % lines)
+        check(lines[-1:] == ["exit 3"], "launcher ended before setup: %r" % lines)
+        check(time.time() - started >= 1.5, "launcher did not wait")
+        check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
+    return run
+
+
+def normal_case(*args):
+    def run():
+        rc = run_launcher(SMALL, *args)
+        check(rc == 0, "exit code %s" % rc)
+        check(wait_for(lambda: "exit 0" in record_lines(), 10), "setup did not run")
+        check(record_lines()[0] == "cmdline " + SETUP_COMMAND, "record %r" % record_lines())
+    return run
+
+
+def error_case(lang, expected_text):
+    def run():
+        proc = start_launcher(DAMAGED)
+        rc, out = wine_output(ARGS.probe, "box", "Setup", "20000", env={"LANG": lang})
+        shot = screenshot("error-" + lang.split(".")[0])
+        try:
+            check(rc == 0, "no error box titled Setup appeared (%s)" % shot)
+            lines = out.splitlines()
+            owner = lines[0].split()
+            check(bytes.fromhex(owner[1]).decode() == "QELVOR" and owner[2] == "1",
+                  "box not owned by the visible dialog: %r" % lines[0])
+            texts = [bytes.fromhex(l.split()[4]).decode() for l in lines[1:]
+                     if l.startswith("child Static") and len(l.split()) > 4]
+            check(expected_text in texts, "box texts %r, expected %r" % (texts, expected_text))
+            check(visible_windows("Setup"), "xdotool does not see the box")
+            box = visible_windows("Setup")[0]
+            subprocess.run(["xdotool", "windowfocus", "--sync", box, "key", "Return"],
+                           stderr=subprocess.DEVNULL, timeout=10)
+            proc.communicate(timeout=15)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+        check(proc.returncode == 0, "exit code %s" % proc.returncode)
+        check(record_lines() == [], "setup started: %r" % record_lines())
+    return run
+
+
+def case_second_while_unpacking():
+    first = start_launcher(LARGE)
+    check(wait_for(lambda: len(listing()) > 0, 20), "first launcher wrote nothing")
+    rc = run_launcher(LARGE, timeout=20)
+    check(rc == 0, "second launcher exit code %s" % rc)
+    check(len(visible_windows("QELVOR")) <= 1, "a second dialog appeared")
+    check(first.poll() is None or record_lines() == [],
+          "first launcher was done before the second started; payload too small")
+    first.communicate(timeout=120)
+    check(first.returncode == 0, "first launcher exit code %s" % first.returncode)
+    check(wait_for(lambda: "exit 0" in record_lines(), 20), "first launcher's setup missing")
+    check(record_lines().count("exit 0") == 1, "setup ran twice: %r" % record_lines())
+    check(listing() == LARGE_FILES, "workspace %r" % sorted(listing()))
+
+
+def case_second_while_silent_setup_runs():
+    first = start_launcher(SMALL, "/silent", setup_env={"QELVOR_TEST_SLEEP_MS": "4000"})
+    check(wait_for(lambda: len(record_lines()) >= 1, 20), "first setup did not start")
+    rc = run_launcher(SMALL, "/silent")
+    check(rc == 0, "second launcher exit code %s" % rc)
+    first.communicate(timeout=30)
+    lines = record_lines()
+    check(lines.count("cmdline setup.exe /silent") == 2, "record %r" % lines)
+    check(first.returncode == 0, "first launcher exit code %s" % first.returncode)
+
+
+def abort_case(how):
+    def run():
+        proc = start_launcher(LARGE)
+        try:
+            check(wait_for(lambda: len(listing()) > 0, 20), "nothing was unpacked")
+            if how == "escape":
+                dialogs = visible_windows("QELVOR")
+                check(dialogs, "no visible dialog")
+                subprocess.run(["xdotool", "windowfocus", "--sync", dialogs[0], "key", "Escape"],
+                               stderr=subprocess.DEVNULL, timeout=10)
+            else:
+                rc, out = wine_output(ARGS.probe, "click", "QELVOR", "2", "5000")
+                check(rc == 0, "button not found: %s" % out)
+            proc.communicate(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+        check(proc.returncode == 0, "exit code %s" % proc.returncode)
+        written = listing()
+        check(written, "files written so far were removed")
+        check(written != LARGE_FILES, "the unpacking finished before the abort")
+        time.sleep(0.5)
+        check(record_lines() == [], "setup started: %r" % record_lines())
+    return run
+
+
+def case_stale_workspace():
+    os.makedirs(os.path.join(workspace(), "Style", "deeper"))
+    os.makedirs(os.path.join(workspace(), "lang"))
+    for stale in ("old.txt", "Style/old.jvs", "Style/deeper/x.bin", "lang/old.lng"):
+        with open(os.path.join(workspace(), stale), "wb") as f:
+            f.write(b"stale")
+    rc = run_launcher(SMALL, "/silent")
+    check(rc == 0, "exit code %s" % rc)
+    check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
+    with open(os.path.join(workspace(), "lang", "english.lng"), "rb") as f:
+        check(f.read() == LNG_CONTENT, "lang copy differs")
+
+
+def case_no_setup():
+    rc = run_launcher(NO_SETUP)
+    check(rc == 0, "exit code %s" % rc)
+    check(listing() == {"readme.txt"}, "workspace %r" % sorted(listing()))
+    check(not visible_windows("Setup"), "a message appeared")
+
+
+def case_loadstring_missing():
+    """What the platform's LoadStringA does to the buffer when the user's
+    language has no string 107 (a fact the worker's error text rests on)."""
+    for lang, expect_text in (("en_US.UTF-8", None), ("zh_CN.UTF-8", FILE_ERROR_ZH)):
+        rc, out = wine_output(ARGS.probe, "loadstring", windows_path(ARGS.stub), "107",
+                              env={"LANG": lang, "LC_ALL": lang})
+        check(rc == 0, out)
+        parts = out.split()
+        text = bytes.fromhex(parts[2]).decode("cp936" if expect_text else "latin-1") \
+            if len(parts) > 2 else ""
+        print("    LoadStringA(107) under %s: result %s, buffer %r" % (lang, parts[1], text))
+        if expect_text:
+            check(text == expect_text, "zh-CN string 107 read as %r" % text)
+
+
+FILE_ERROR_ZH = "安装文件损坏， \n请重新安装或重启后重新安装"
+
+
+# ----------------------------------------------------------- main
+
+def main():
+    global ARGS, RECORD, TEMP_LINUX, SMALL, LARGE, DAMAGED, NO_SETUP
+    global SMALL_FILES, LARGE_FILES, SETUP_COMMAND, LNG_CONTENT
+    parser = argparse.ArgumentParser()
+    for option in ("stub", "setup", "probe", "pack", "pack-exe", "wine-run", "work"):
+        parser.add_argument("--" + option, required=option != "pack")
+    parser.add_argument("cases", nargs="*", help="names of the cases to run (default: all)")
+    ARGS = parser.parse_args()
+    os.makedirs(ARGS.work, exist_ok=True)
+    ENV.update(QELVOR_WINEPREFIX=os.path.join(ARGS.work, "wineprefix"), WINEDEBUG="-all")
+    xvfb = start_display()
+    try:
+        wine_output("cmd", "/c", "exit", timeout=300)  # creates the prefix the first time
+        wineserver("-p")  # one server for all cases: each start of Wine is quicker
+        temp_windows, TEMP_LINUX = prefix_temp()
+        SETUP_COMMAND = temp_windows + "\\qelvor\\setup.exe"
+        RECORD = os.path.join(ARGS.work, "record.txt")
+
+        rng = random.Random(1)
+        LNG_CONTENT = b"[Language]\r\nName=English\r\n"
+        small = {"setup.exe": ARGS.setup, "readme.txt": b"hello\r\n" * 100,
+                 "english.lng": LNG_CONTENT, "default.jvs": b"[Style]\r\n" * 50,
+                 "data.bin": bytes(rng.getrandbits(8) for _ in range(600000))}
+        SMALL = pack("small", small)
+        SMALL_FILES = set(small) | {"Style", "lang", "Style/default.jvs", "lang/english.lng"}
+        large = {"setup.exe": ARGS.setup}
+        for i in range(6):
+            large["big%d.bin" % i] = rng.randbytes(24 * 1024 * 1024)
+        LARGE = pack("large", large, level=0)
+        LARGE_FILES = set(large)
+        DAMAGED = pack("damaged", {"setup.exe": ARGS.setup, "a.txt": b"x" * 5000})
+        damage(DAMAGED)
+        NO_SETUP = pack("nosetup", {"readme.txt": b"no setup here"}, no_setup=True)
+
+        cases = [
+            ("loadstring_missing", case_loadstring_missing, None),
+            ("normal_start", case_normal_start, None),
+            ("silent_slash", silent_case("/silent"), None),
+            ("silent_dash_upper", silent_case("-SILENT"), None),
+            ("double_dash_is_normal", normal_case("--silent"), None),
+            ("silent_second_is_normal", normal_case("x", "/silent"), None),
+            ("damaged_en", error_case("en_US.UTF-8", "File error"), "en_US.UTF-8"),
+            ("damaged_zh", error_case("zh_CN.UTF-8", FILE_ERROR_ZH), "zh_CN.UTF-8"),
+            ("second_while_unpacking", case_second_while_unpacking, None),
+            ("second_while_silent_setup", case_second_while_silent_setup_runs, None),
+            ("escape_aborts", abort_case("escape"), None),
+            ("button_aborts", abort_case("button"), None),
+            ("stale_workspace", case_stale_workspace, None),
+            ("no_setup", case_no_setup, None),
+        ]
+        for name, run, lang in cases:
+            if ARGS.cases and name not in ARGS.cases:
+                continue
+            reset()
+            saved = dict(ENV)
+            if lang:
+                ENV.update(LANG=lang, LC_ALL=lang)
+            started = time.time()
+            try:
+                run()
+                print("ok    %-28s %.1fs" % (name, time.time() - started))
+            except (CaseFailed, subprocess.TimeoutExpired) as failure:
+                FAILURES.append(name)
+                print("FAIL  %-28s %s" % (name, failure))
+            finally:
+                ENV.clear()
+                ENV.update(saved)
+        reset()
+    finally:
+        wineserver("-k")
+        if xvfb is not None:
+            xvfb.terminate()
+    print("%d failed" % len(FAILURES))
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

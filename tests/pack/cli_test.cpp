@@ -1,0 +1,211 @@
+// The qelvor-pack program end to end: create, verify, list and extract run
+// as separate processes (under Wine for the Windows build), the extracted
+// files compared with the originals; exit statuses and messages of usage
+// errors, refusals and damaged payloads.
+#include "tests/pack/support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace packtest;
+
+constexpr size_t PIECE = PAYLOAD_PIECE_SIZE;
+
+struct RoundTripCase {
+    const char* label;
+    std::vector<size_t> sizes;  // besides setup.exe
+    const char* level;
+    bool compressible;
+};
+
+class RoundTripTest : public testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(RoundTripTest, CreateVerifyExtractGivesTheSameFiles) {
+    ASSERT_TRUE(HavePackProgram());
+    const RoundTripCase& c = GetParam();
+    ScratchDir dir;
+    fs::create_directories(dir / "set");
+    WriteFile(dir / "stub.exe", MakeContent(2048, 11, false));
+    std::vector<std::pair<std::string, Bytes>> files;
+    files.emplace_back("setup.exe", MakeContent(3000, 12, c.compressible));
+    for (size_t i = 0; i < c.sizes.size(); ++i) {
+        files.emplace_back("file" + std::to_string(i) + ".dat",
+                           MakeContent(c.sizes[i], 100 + static_cast<uint32_t>(i), c.compressible));
+    }
+    for (const auto& [name, content] : files) {
+        WriteFile(dir / "set" / name, content);
+    }
+    std::string launcher = (dir / "launcher.exe").string();
+    RunResult create =
+        RunPack({"create", "-q", "-o", launcher, "--stub", (dir / "stub.exe").string(), "--level",
+                 c.level, (dir / "set").string()});
+    ASSERT_EQ(create.status, 0) << create.err;
+    EXPECT_EQ(create.out, "") << "-q keeps create silent";
+
+    RunResult verify = RunPack({"verify", launcher});
+    ASSERT_EQ(verify.status, 0) << verify.err;
+    EXPECT_EQ(verify.out.rfind("OK: " + std::to_string(files.size() + 1) + " entries", 0), 0u)
+        << verify.out;
+
+    RunResult extract = RunPack({"extract", "-q", launcher, (dir / "x" / "deeper").string()});
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    for (const auto& [name, content] : files) {
+        EXPECT_EQ(ReadFile(dir / "x" / "deeper" / name), content) << name;
+    }
+    std::vector<std::string> expected{"Style/", "lang/"};
+    for (const auto& file : files) {
+        expected.push_back(file.first);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(FolderListing(dir / "x" / "deeper"), expected);
+}
+
+// The "Compressed" cases need the launcher's Huffman-block decoder; the
+// level-0 cases only its stored blocks.
+INSTANTIATE_TEST_SUITE_P(
+    Sets, RoundTripTest,
+    testing::Values(
+        RoundTripCase{"StoredSmall", {0, 1}, "0", true},
+        RoundTripCase{"StoredPieceBoundaries", {PIECE - 1, PIECE, PIECE + 1}, "0", false},
+        RoundTripCase{"StoredLargestFile", {96 * PIECE}, "0", false},
+        RoundTripCase{"CompressedDefaultLevel", {0, 1, PIECE - 1, PIECE, PIECE + 1}, "12", true},
+        RoundTripCase{"CompressedDefaultLevelNoise", {70000, PIECE + 1}, "12", false},
+        RoundTripCase{"CompressedLevel1", {5000, 2 * PIECE}, "1", true},
+        RoundTripCase{"CompressedLevel6", {5000, PIECE + 77}, "6", true}),
+    [](const testing::TestParamInfo<RoundTripCase>& info) {
+        return std::string(info.param.label);
+    });
+
+struct UsageCase {
+    const char* label;
+    std::vector<std::string> args;  // "@" stands for the scratch folder
+    int status;
+    const char* message;  // in standard error, or in standard output for help
+};
+
+class UsageTest : public testing::TestWithParam<UsageCase> {};
+
+TEST_P(UsageTest, ExitStatusAndMessage) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(20, 1));
+    WriteFile(dir / "setup.exe", Bytes(20, 2));
+    WriteFile(dir / "a.dll", Bytes(20, 3));
+    std::vector<std::string> args;
+    for (std::string arg : GetParam().args) {
+        if (arg[0] == '@') {
+            arg = (dir.path() / arg.substr(1)).string();
+        }
+        args.push_back(arg);
+    }
+    RunResult run = RunPack(args);
+    EXPECT_EQ(run.status, GetParam().status) << run.err;
+    EXPECT_NE((run.err + run.out).find(GetParam().message), std::string::npos)
+        << run.err << run.out;
+    if (GetParam().status != 0) {
+        EXPECT_FALSE(fs::exists(dir / "out.exe")) << "a failed run writes nothing";
+        EXPECT_FALSE(fs::exists(dir / "out.exe.qelvor-partial"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UsageTest,
+    testing::Values(
+        UsageCase{"NoCommand", {}, 2, "no command"},
+        UsageCase{"UnknownCommand", {"pack"}, 2, "unknown command 'pack'"},
+        UsageCase{"Help", {"help"}, 0, "Exit status:"},
+        UsageCase{"DashDashHelp", {"--help"}, 0, "--codepage CP"},
+        UsageCase{"CreateWithoutOutput",
+                  {"create", "--stub", "@stub.exe", "@setup.exe"},
+                  2,
+                  "create needs -o OUT"},
+        UsageCase{"CreateWithoutStub",
+                  {"create", "-o", "@out.exe", "@setup.exe"},
+                  2,
+                  "create needs --stub STUB"},
+        UsageCase{"UnknownOption",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--fast", "@setup.exe"},
+                  2,
+                  "unknown option --fast"},
+        UsageCase{
+            "LevelTooHigh",
+            {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--level", "13", "@setup.exe"},
+            2,
+            "--level wants a number from 0 to 12"},
+        UsageCase{"LevelMissingValue",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--level"},
+                  2,
+                  "option --level needs a value"},
+        UsageCase{"UnknownCodepage",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--codepage", "CP99999",
+                   "@setup.exe"},
+                  2,
+                  "unknown code page"},
+        UsageCase{"NoSetupRefused",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "@a.dll"},
+                  1,
+                  "refused: the set has no setup.exe"},
+        UsageCase{"NoSetupAllowed",
+                  {"create", "-q", "-o", "@out.exe", "--stub", "@stub.exe", "--no-setup", "@a.dll"},
+                  0,
+                  ""},
+        UsageCase{"NoInputs",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe"},
+                  1,
+                  "refused: no input files"},
+        UsageCase{"ListWithoutLauncher", {"list"}, 2, "list needs LAUNCHER"},
+        UsageCase{
+            "ExtractWithoutFolder", {"extract", "@stub.exe"}, 2, "extract needs LAUNCHER DIR"},
+        UsageCase{"VerifyNotALauncher", {"verify", "@stub.exe"}, 1, "entry count"},
+        UsageCase{"ListNotALauncher", {"list", "@stub.exe"}, 1, "entry count"}),
+    [](const testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.label); });
+
+// A launcher with one damaged CRC byte in setup.exe's chunk.
+std::string DamagedLauncher(const ScratchDir& dir) {
+    WriteFile(dir / "stub.exe", Bytes(20, 1));
+    WriteFile(dir / "setup.exe", MakeContent(5000, 9, true));
+    std::string launcher = (dir / "l.exe").string();
+    EXPECT_EQ(RunPack({"create", "-q", "--level", "0", "-o", launcher, "--stub",
+                       (dir / "stub.exe").string(), (dir / "setup.exe").string()})
+                  .status,
+              0);
+    Bytes bytes = ReadFile(launcher);
+    bytes[RecordOffset(bytes, 0, 0) - 8] ^= 0x80;  // the CRC-32 of the last member
+    WriteFile(launcher, bytes);
+    return launcher;
+}
+
+TEST(DamagedLauncher, VerifyNamesTheChunkAndExtractFails) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    std::string launcher = DamagedLauncher(dir);
+    RunResult verify = RunPack({"verify", launcher});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.err.find("entry 1 'setup.exe': chunk 0: CRC-32 mismatch"), std::string::npos)
+        << verify.err;
+    RunResult extract = RunPack({"extract", launcher, (dir / "x").string()});
+    EXPECT_EQ(extract.status, 1);
+    EXPECT_NE(extract.err.find("damaged payload"), std::string::npos) << extract.err;
+}
+
+TEST(ListProgram, PrintsOneRowPerFile) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(20, 1));
+    WriteFile(dir / "setup.exe", Bytes(1000, 'a'));
+    std::string launcher = (dir / "l.exe").string();
+    ASSERT_EQ(RunPack({"create", "-q", "--level", "0", "-o", launcher, "--stub",
+                       (dir / "stub.exe").string(), (dir / "setup.exe").string()})
+                  .status,
+              0);
+    RunResult list = RunPack({"list", launcher});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("stub: 20 bytes (l.exe)"), std::string::npos) << list.out;
+    // level 0: one stored block of 1000 bytes, 5 bytes of block header, 11 of framing
+    EXPECT_NE(list.out.find("setup.exe         1000         1016      1  101.6%"),
+              std::string::npos)
+        << list.out;
+}
+
+}  // namespace

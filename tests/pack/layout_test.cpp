@@ -1,0 +1,455 @@
+// The launcher files that the packer writes, read back byte by byte: the
+// stub, each member (decoded with zlib as an independent oracle), the
+// records with every field, and the zero bytes in between. Also the order,
+// determinism and every refusal of `create`, through the library.
+#include "tests/pack/support.h"
+#include "tools/pack/compress.h"
+#include "tools/pack/inspect.h"
+#include "tools/pack/layout.h"
+#include "tools/pack/names.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+using namespace packtest;
+
+constexpr size_t PIECE = PAYLOAD_PIECE_SIZE;
+
+// Decodes one member with zlib: checks the header bytes, inflates the raw
+// deflate data and checks the trailer right after it, ending the member.
+Bytes OracleDecode(const uint8_t* member, size_t size) {
+    EXPECT_GE(size, 11u);
+    EXPECT_EQ(member[0], 0x1F);
+    EXPECT_EQ(member[1], 0x8B);
+    EXPECT_EQ(member[2], 8);
+    z_stream stream{};
+    EXPECT_EQ(inflateInit2(&stream, -15), Z_OK);
+    Bytes content(PAYLOAD_BUFFER_SIZE);
+    stream.next_in = const_cast<Bytef*>(member + 3);
+    stream.avail_in = static_cast<uInt>(size - 3);
+    stream.next_out = content.data();
+    stream.avail_out = static_cast<uInt>(content.size());
+    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
+    content.resize(stream.total_out);
+    size_t trailer = 3 + stream.total_in;
+    inflateEnd(&stream);
+    EXPECT_EQ(trailer + 8, size) << "the trailer must end the member";
+    Bytes bytes(member, member + size);
+    EXPECT_EQ(GetU32(bytes, trailer), crc32(0, content.data(), static_cast<uInt>(content.size())));
+    EXPECT_EQ(GetU32(bytes, trailer + 4), content.size());
+    return content;
+}
+
+struct PackedSet {
+    ScratchDir dir;
+    std::vector<std::pair<std::string, Bytes>> files;  // in expected payload order
+    Bytes stub;
+    Bytes launcher;
+    qpack::CreateResult result;
+};
+
+// Writes the files (names given in payload order), packs them and reads the
+// launcher back.
+void Pack(PackedSet& set, const std::vector<std::pair<std::string, size_t>>& files, int level,
+          bool compressible) {
+    fs::create_directories(set.dir / "in");
+    uint32_t seed = 1;
+    for (const auto& [name, size] : files) {
+        set.files.emplace_back(name, MakeContent(size, seed++, compressible));
+        WriteFile(set.dir / "in" / name, set.files.back().second);
+    }
+    set.stub = MakeContent(4097, 99, false);
+    WriteFile(set.dir / "stub.exe", set.stub);
+    qpack::CreateOptions options;
+    options.output = set.dir / "out.exe";
+    options.stub = set.dir / "stub.exe";
+    options.inputs = {set.dir / "in"};
+    options.level = level;
+    options.require_setup = false;
+    set.result = qpack::CreateLauncher(options);
+    ASSERT_TRUE(set.result.ok) << (set.result.problems.empty() ? "" : set.result.problems[0]);
+    set.launcher = ReadFile(set.dir / "out.exe");
+}
+
+struct LayoutCase {
+    const char* label;
+    std::vector<size_t> sizes;  // files a.bin, b.bin, ... in this order
+    int level;
+    bool compressible;
+};
+
+class LayoutTest : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(LayoutTest, EveryFieldAndByteIsWhereTheReaderLooks) {
+    const LayoutCase& c = GetParam();
+    std::vector<std::pair<std::string, size_t>> files;
+    for (size_t i = 0; i < c.sizes.size(); ++i) {
+        files.emplace_back(std::string(1, static_cast<char>('a' + i)) + ".bin", c.sizes[i]);
+    }
+    PackedSet set;
+    Pack(set, files, c.level, c.compressible);
+    const Bytes& bytes = set.launcher;
+    const uint32_t stub_size = static_cast<uint32_t>(set.stub.size());
+    ASSERT_TRUE(std::equal(set.stub.begin(), set.stub.end(), bytes.begin()));
+
+    std::vector<PayloadEntry> entries = ReadEntries(bytes);
+    ASSERT_EQ(entries.size(), files.size() + 1);
+    const PayloadEntry& stub = entries[0];
+    EXPECT_EQ(stub.data_offset, 1u);
+    EXPECT_EQ(stub.unpacked_total, stub_size);
+    EXPECT_EQ(stub.packed_total, stub_size);
+    EXPECT_STREQ(stub.name, "out.exe");
+    EXPECT_EQ(stub.chunk_count, 1);
+    EXPECT_EQ(stub.chunks[0].packed_size, stub_size);
+    EXPECT_EQ(stub.chunks[0].unpacked_size, stub_size);
+
+    size_t position = stub_size;  // where the next member must start
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const PayloadEntry& entry = entries[i];
+        size_t name_length = std::strlen(entry.name);
+        for (size_t b = name_length; b < PAYLOAD_NAME_SIZE; ++b) {
+            ASSERT_EQ(entry.name[b], 0) << "entry " << i << " name byte " << b;
+        }
+        const uint8_t* slots = reinterpret_cast<const uint8_t*>(entry.chunks);
+        for (size_t b = static_cast<size_t>(entry.chunk_count) * sizeof(ChunkInfo);
+             b < sizeof entry.chunks; ++b) {
+            ASSERT_EQ(slots[b], 0) << "entry " << i << " unused slot byte " << b;
+        }
+        if (i == 0) {
+            continue;
+        }
+        const Bytes& content = set.files[i - 1].second;
+        EXPECT_EQ(set.files[i - 1].first, entry.name);
+        EXPECT_EQ(entry.data_offset, position + 1) << "entry " << i;
+        EXPECT_EQ(entry.chunk_count, static_cast<int32_t>((content.size() + PIECE - 1) / PIECE));
+        Bytes decoded;
+        uint64_t packed = 0;
+        for (int32_t k = 0; k < entry.chunk_count; ++k) {
+            const ChunkInfo& slot = entry.chunks[k];
+            Bytes piece = OracleDecode(bytes.data() + position, slot.packed_size);
+            EXPECT_EQ(slot.unpacked_size, piece.size());
+            EXPECT_EQ(slot.unpacked_size,
+                      k + 1 < entry.chunk_count ? PIECE : content.size() - k * PIECE);
+            decoded.insert(decoded.end(), piece.begin(), piece.end());
+            if (c.level == 0) {
+                uint8_t first = bytes[position + 3];  // BFINAL and BTYPE of the first block
+                EXPECT_EQ((first >> 1) & 3, 0) << "level 0 writes stored blocks";
+                EXPECT_EQ(first & 1, piece.size() <= 65535 ? 1 : 0);
+            }
+            position += slot.packed_size;
+            packed += slot.packed_size;
+        }
+        EXPECT_EQ(decoded, content) << "entry " << i;
+        EXPECT_EQ(entry.unpacked_total, content.size());
+        EXPECT_EQ(entry.packed_total, packed);
+    }
+    EXPECT_EQ(position, bytes.size() - 4 - entries.size() * PAYLOAD_ENTRY_SIZE)
+        << "the directory starts where the last member ends";
+    EXPECT_EQ(set.result.launcher_bytes, bytes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, LayoutTest,
+    testing::Values(LayoutCase{"Empty", {0}, 12, true}, LayoutCase{"OneByte", {1}, 12, true},
+                    LayoutCase{"PieceBoundariesStored", {PIECE - 1, PIECE, PIECE + 1}, 0, false},
+                    LayoutCase{"PieceBoundariesDefault", {PIECE - 1, PIECE, PIECE + 1}, 12, true},
+                    LayoutCase{"NoiseDefault", {100, 2 * PIECE + 5}, 12, false},
+                    LayoutCase{"MixedLevel1", {0, 7, 70000, 0}, 1, true},
+                    LayoutCase{"MixedLevel9", {3, PIECE * 3}, 9, true}),
+    [](const testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.label); });
+
+TEST(LayoutOrder, FilesAreSortedByteWiseWhateverTheArgumentOrder) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(100, 0x4D));
+    fs::create_directories(dir / "f");
+    for (const char* name : {"setup.exe", "B.dll", "a.txt", "_x"}) {
+        WriteFile(dir / "f" / name, MakeContent(10, 1, true));
+    }
+    WriteFile(dir / "Z.lng", MakeContent(10, 2, true));
+    std::vector<std::string> names;
+    qpack::CreateOptions options;
+    options.output = dir / "out.exe";
+    options.stub = dir / "stub.exe";
+    options.inputs = {dir / "Z.lng", dir / "f"};
+    ASSERT_TRUE(qpack::CreateLauncher(options).ok);
+    for (const PayloadEntry& entry : ReadEntries(ReadFile(dir / "out.exe"))) {
+        names.push_back(entry.name);
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"out.exe", "B.dll", "Z.lng", "_x", "a.txt", "setup.exe"}));
+}
+
+TEST(LayoutDeterminism, TwoRunsGiveTheSameBytes) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", MakeContent(3000, 5, false));
+    fs::create_directories(dir / "f");
+    WriteFile(dir / "f" / "setup.exe", MakeContent(PIECE + 300, 6, true));
+    WriteFile(dir / "f" / "data.bin", MakeContent(9000, 7, false));
+    fs::create_directories(dir / "one");
+    fs::create_directories(dir / "two");
+    for (const char* run : {"one", "two"}) {
+        qpack::CreateOptions options;
+        options.output = dir / run / "launcher.exe";
+        options.stub = dir / "stub.exe";
+        options.inputs = {dir / "f"};
+        ASSERT_TRUE(qpack::CreateLauncher(options).ok);
+    }
+    EXPECT_EQ(ReadFile(dir / "one" / "launcher.exe"), ReadFile(dir / "two" / "launcher.exe"));
+}
+
+TEST(LayoutOutput, AnExistingOutputIsReplacedAndNoTemporaryFileStays) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(10, 1));
+    WriteFile(dir / "setup.exe", Bytes(10, 2));
+    WriteFile(dir / "out.exe", Bytes(100000, 3));
+    qpack::CreateOptions options;
+    options.output = dir / "out.exe";
+    options.stub = dir / "stub.exe";
+    options.inputs = {dir / "setup.exe"};
+    ASSERT_TRUE(qpack::CreateLauncher(options).ok);
+    EXPECT_EQ(ReadEntries(ReadFile(dir / "out.exe")).size(), 2u);
+    EXPECT_EQ(FolderListing(dir.path()),
+              (std::vector<std::string>{"out.exe", "setup.exe", "stub.exe"}));
+}
+
+// One refused set: how to build it, and the words the refusal must contain.
+struct RefusalCase {
+    const char* label;
+    void (*prepare)(const ScratchDir& dir, qpack::CreateOptions& options);
+    const char* message;
+    bool posix_only = false;  // a name that a Windows file system cannot hold at all
+};
+
+// Names are UTF-8 on every platform (a plain std::string would be taken as
+// ANSI on Windows).
+void AddFile(const ScratchDir& dir, qpack::CreateOptions& options, const std::string& name,
+             size_t size = 10) {
+    fs::path path = dir / "in" / fs::path(std::u8string(name.begin(), name.end()));
+    WriteFile(path, Bytes(size, 'x'));
+    options.inputs.push_back(path);
+}
+
+const RefusalCase REFUSALS[] = {
+    {"NoInputs", [](const ScratchDir&, qpack::CreateOptions&) {}, "no input files"},
+    {"EmptyFolder",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         fs::create_directories(dir / "in" / "empty");
+         o.inputs = {dir / "in" / "empty"};
+     },
+     "no input files"},
+    {"MissingPath",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         o.inputs.push_back(dir / "nowhere");
+     },
+     "no such file or folder"},
+    {"SubFolder",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         fs::create_directories(dir / "in" / "sub");
+         o.inputs = {dir / "in"};
+     },
+     "sub-folders are not allowed"},
+    {"CaseBlindDuplicate",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         fs::create_directories(dir / "other");
+         WriteFile(dir / "other" / "SETUP.EXE", Bytes(3, 1));
+         o.inputs.push_back(dir / "other" / "SETUP.EXE");
+     },
+     "already taken"},
+    {"NotAscii",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "caf\xC3\xA9.txt");
+     },
+     "not plain ASCII"},
+    {"NotInCodepage",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "\xE4\xB8\xAD.txt");
+         o.codepage = "CP1252";
+     },
+     "cannot be written in code page CP1252"},
+    {"ForbiddenCharacter",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "a\\b.txt");
+     },
+     "contains '\\'", true},
+    {"ColonCharacter",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "a:b");
+     },
+     "contains ':'", true},
+    {"DeviceName",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "Nul.txt");
+     },
+     "reserved Windows device name", true},
+    {"TooLongName",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, std::string(qpack::MAX_NAME_BYTES - 3, 'n') + ".txt");
+     },
+     "bytes long; the limit is 120"},
+    {"FileOverLimit",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "big.bin", 0);
+         fs::resize_file(dir / "in" / "big.bin", qpack::MAX_FILE_BYTES + 1);
+     },
+     "big.bin: 50331649 bytes is over the limit of 50331648"},
+    {"NoSetup", [](const ScratchDir& dir, qpack::CreateOptions& o) { AddFile(dir, o, "a.dll"); },
+     "no setup.exe"},
+    {"OutputAmongInputs",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         WriteFile(o.output, Bytes(5, 1));
+         o.inputs.push_back(o.output);
+     },
+     "is the output file itself"},
+    {"EmptyStub",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         WriteFile(o.stub, {});
+     },
+     "is empty"},
+    {"MissingStub",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         fs::remove(o.stub);
+     },
+     "stub"},
+};
+
+class RefusalTest : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RefusalTest, RefusesAndWritesNothing) {
+#ifdef _WIN32
+    if (GetParam().posix_only) {
+        GTEST_SKIP() << "such a file cannot be created here; NameTest covers the rule";
+    }
+#endif
+    ScratchDir dir;
+    fs::create_directories(dir / "in");
+    WriteFile(dir / "stub.exe", Bytes(64, 0x4D));
+    qpack::CreateOptions options;
+    options.output = dir / "out" / "launcher.exe";
+    options.stub = dir / "stub.exe";
+    fs::create_directories(dir / "out");
+    GetParam().prepare(dir, options);
+    std::vector<std::string> before = FolderListing(dir / "out");
+    qpack::CreateResult result = qpack::CreateLauncher(options);
+    EXPECT_FALSE(result.ok);
+    std::string all;
+    for (const std::string& problem : result.problems) {
+        all += problem + "\n";
+    }
+    EXPECT_NE(all.find(GetParam().message), std::string::npos) << all;
+    EXPECT_EQ(FolderListing(dir / "out"), before) << "nothing may be written";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, RefusalTest, testing::ValuesIn(REFUSALS),
+                         [](const testing::TestParamInfo<RefusalCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+TEST(LayoutLimits, LongestAllowedNameAndExactFileLimitAreAccepted) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(64, 0x4D));
+    std::string longest = std::string(qpack::MAX_NAME_BYTES - 4, 'n') + ".txt";
+    WriteFile(dir / longest, Bytes(5, 'y'));
+    qpack::CreateOptions options;
+    options.output = dir / "out.exe";
+    options.stub = dir / "stub.exe";
+    options.inputs = {dir / longest};
+    options.require_setup = false;
+    qpack::CreateResult result = qpack::CreateLauncher(options);
+    ASSERT_TRUE(result.ok) << result.problems.front();
+    EXPECT_EQ(ReadEntries(ReadFile(dir / "out.exe"))[1].name, longest);
+}
+
+TEST(LayoutCodepage, NonAsciiNamesAreStoredInTheTargetCodepage) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(64, 0x4D));
+    qpack::CreateOptions options;
+    options.output = dir / "out.exe";
+    options.stub = dir / "stub.exe";
+    options.codepage = "CP936";
+    fs::create_directories(dir / "in");
+    AddFile(dir, options, "setup.exe");
+    AddFile(dir, options, "\xE4\xB8\xAD\xE6\x96\x87.lng");  // U+4E2D U+6587
+    qpack::CreateResult result = qpack::CreateLauncher(options);
+    ASSERT_TRUE(result.ok) << result.problems.front();
+    std::vector<PayloadEntry> entries = ReadEntries(ReadFile(dir / "out.exe"));
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_STREQ(entries[1].name, "setup.exe");
+    EXPECT_STREQ(entries[2].name, "\xD6\xD0\xCE\xC4.lng");
+}
+
+// Names and the bytes they are stored as; an empty `stored` means refused.
+struct NameCase {
+    const char* name;
+    const char* codepage;
+    const char* stored;
+};
+
+class NameTest : public testing::TestWithParam<NameCase> {};
+
+TEST_P(NameTest, StoredBytesOrRefusal) {
+    const NameCase& c = GetParam();
+    std::string problem;
+    std::optional<std::string> stored =
+        qpack::CheckName(c.name, c.codepage, qpack::MAX_NAME_BYTES, &problem);
+    if (*c.stored == '\0') {
+        EXPECT_FALSE(stored) << c.name;
+        EXPECT_FALSE(problem.empty());
+    } else {
+        ASSERT_TRUE(stored) << problem;
+        EXPECT_EQ(*stored, c.stored);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NameTest,
+    testing::Values(NameCase{"setup.exe", "", "setup.exe"}, NameCase{"a b.txt", "", "a b.txt"},
+                    NameCase{".", "", ""}, NameCase{"..", "", ""}, NameCase{"", "", ""},
+                    NameCase{"a/b", "", ""}, NameCase{"a*b", "", ""}, NameCase{"a?", "", ""},
+                    NameCase{"a\"b", "", ""}, NameCase{"a<b", "", ""}, NameCase{"a|b", "", ""},
+                    NameCase{"a\tb", "", ""}, NameCase{"name.", "", ""}, NameCase{"name ", "", ""},
+                    NameCase{"CON", "", ""}, NameCase{"com1.log", "", ""},
+                    NameCase{"console.txt", "", "console.txt"}, NameCase{"lpt10", "", "lpt10"},
+                    NameCase{"caf\xC3\xA9.txt", "", ""},
+                    NameCase{"caf\xC3\xA9.txt", "CP1252", "caf\xE9.txt"},
+                    NameCase{"caf\xC3\xA9.txt", "1252", "caf\xE9.txt"},
+                    NameCase{"\xE4\xB8\xAD.lng", "CP936", "\xD6\xD0.lng"},
+                    NameCase{"\xE4\xB8\xAD.lng", "CP1252", ""}, NameCase{"bad\xC3", "CP1252", ""}));
+
+TEST(ListOutput, ShowsStubSizeRowsAndTotal) {
+    PackedSet set;
+    Pack(set, {{"alpha.dll", 1000}, {"setup.exe", PIECE + 1}}, 1, true);
+    std::ostringstream out;
+    std::vector<std::string> problems;
+    ASSERT_TRUE(qpack::ListLauncher(set.dir / "out.exe", out, &problems));
+    std::vector<PayloadEntry> entries = ReadEntries(set.launcher);
+    std::string text = out.str();
+    EXPECT_NE(text.find("stub: 4097 bytes (out.exe)"), std::string::npos) << text;
+    char row[200];
+    std::snprintf(row, sizeof row, "setup.exe %12u %12u %6d", entries[2].unpacked_total,
+                  entries[2].packed_total, 2);
+    EXPECT_NE(text.find(row), std::string::npos) << text;
+    std::snprintf(row, sizeof row, "total     %12u %12u %6d",
+                  static_cast<unsigned>(1000 + PIECE + 1),
+                  entries[1].packed_total + entries[2].packed_total, 3);
+    EXPECT_NE(text.find(row), std::string::npos) << text;
+}
+
+}  // namespace

@@ -1,0 +1,204 @@
+// Test helpers; the program runner is the only platform-specific part: on
+// Windows (also under Wine) the test itself is a Windows program and starts
+// the .exe with CreateProcess, turning a Unix path from the build into the
+// Z: drive path Wine maps it to.
+#include "tests/pack/support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace packtest {
+
+namespace {
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+#ifdef _WIN32
+std::string WindowsPath(std::string path) {
+    if (!path.empty() && path[0] == '/') {
+        path = "Z:" + path;
+    }
+    for (char& c : path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return path;
+}
+
+std::string QuoteArg(const std::string& arg) {
+    std::string quoted = "\"";
+    for (char c : arg) {
+        if (c == '"') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+int Spawn(const std::string& program, const std::vector<std::string>& args, const fs::path& out,
+          const fs::path& err) {
+    std::string command = QuoteArg(program);
+    for (const std::string& arg : args) {
+        command += " " + QuoteArg(arg);
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out_file = CreateFileA(out.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE err_file = CreateFileA(err.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out_file;
+    startup.hStdError = err_file;
+    PROCESS_INFORMATION process{};
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &process);
+    DWORD status = static_cast<DWORD>(-1);
+    if (started) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(out_file);
+    CloseHandle(err_file);
+    return static_cast<int>(status);
+}
+#else
+std::string QuoteArg(const std::string& arg) {
+    std::string quoted = "'";
+    for (char c : arg) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+int Spawn(const std::string& program, const std::vector<std::string>& args, const fs::path& out,
+          const fs::path& err) {
+    std::string command = QuoteArg(program);
+    for (const std::string& arg : args) {
+        command += " " + QuoteArg(arg);
+    }
+    command += " >" + QuoteArg(out.string()) + " 2>" + QuoteArg(err.string()) + " </dev/null";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+    static std::mt19937 names(std::random_device{}());
+    path_ = fs::temp_directory_path() / ("qelvor-pack-test-" + std::to_string(names()));
+    fs::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+Bytes MakeContent(size_t size, uint32_t seed, bool compressible) {
+    std::mt19937 random(seed);
+    Bytes content(size);
+    static const char WORDS[] = "the quick brown fox jumps over a lazy dog setup install ";
+    for (size_t i = 0; i < size; ++i) {
+        content[i] = compressible ? static_cast<uint8_t>(WORDS[random() % (sizeof WORDS - 1)])
+                                  : static_cast<uint8_t>(random());
+    }
+    return content;
+}
+
+void WriteFile(const fs::path& path, const Bytes& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+Bytes ReadFile(const fs::path& path) {
+    std::string text = Slurp(path);
+    return Bytes(text.begin(), text.end());
+}
+
+uint32_t GetU32(const Bytes& bytes, size_t offset) {
+    return static_cast<uint32_t>(bytes.at(offset)) |
+           static_cast<uint32_t>(bytes.at(offset + 1)) << 8 |
+           static_cast<uint32_t>(bytes.at(offset + 2)) << 16 |
+           static_cast<uint32_t>(bytes.at(offset + 3)) << 24;
+}
+
+void PutU32(Bytes& bytes, size_t offset, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+size_t RecordOffset(const Bytes& launcher, size_t index, size_t field_offset) {
+    uint32_t count = GetU32(launcher, launcher.size() - PAYLOAD_COUNT_SIZE);
+    return launcher.size() - PAYLOAD_COUNT_SIZE - count * PAYLOAD_ENTRY_SIZE +
+           index * PAYLOAD_ENTRY_SIZE + field_offset;
+}
+
+std::vector<PayloadEntry> ReadEntries(const Bytes& launcher) {
+    uint32_t count = GetU32(launcher, launcher.size() - PAYLOAD_COUNT_SIZE);
+    std::vector<PayloadEntry> entries(count);
+    std::memcpy(entries.data(), launcher.data() + RecordOffset(launcher, 0, 0),
+                count * sizeof(PayloadEntry));
+    return entries;
+}
+
+bool HavePackProgram() {
+    return std::getenv("QELVOR_PACK") != nullptr;
+}
+
+RunResult RunPack(const std::vector<std::string>& args) {
+    const char* program = std::getenv("QELVOR_PACK");
+    if (program == nullptr) {
+        throw std::runtime_error("QELVOR_PACK is not set");
+    }
+    ScratchDir capture;
+    RunResult result;
+#ifdef _WIN32
+    result.status = Spawn(WindowsPath(program), args, capture / "out", capture / "err");
+#else
+    result.status = Spawn(program, args, capture / "out", capture / "err");
+#endif
+    result.out = Slurp(capture / "out");
+    result.err = Slurp(capture / "err");
+    return result;
+}
+
+std::vector<std::string> FolderListing(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+        names.push_back(fs::relative(entry.path(), folder).generic_string() +
+                        (entry.is_directory() ? "/" : ""));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+}  // namespace packtest

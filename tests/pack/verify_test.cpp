@@ -1,0 +1,195 @@
+// `verify` against launchers damaged in one field or byte each: every
+// damage must be found and named with its entry and chunk. The launchers are
+// packed at level 0 so that these cases need only stored-block decoding.
+#include "tests/pack/support.h"
+#include "tools/pack/inspect.h"
+#include "tools/pack/layout.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+using namespace packtest;
+
+constexpr size_t PIECE = PAYLOAD_PIECE_SIZE;
+
+// Three files: a.bin with two chunks, b.bin and setup.exe with one each.
+Bytes SoundLauncher(const ScratchDir& dir) {
+    WriteFile(dir / "stub.exe", MakeContent(777, 3, false));
+    fs::create_directories(dir / "in");
+    WriteFile(dir / "in" / "a.bin", MakeContent(PIECE + 10, 4, false));
+    WriteFile(dir / "in" / "b.bin", MakeContent(100, 5, true));
+    WriteFile(dir / "in" / "setup.exe", MakeContent(50, 6, true));
+    qpack::CreateOptions options;
+    options.output = dir / "out.exe";
+    options.stub = dir / "stub.exe";
+    options.inputs = {dir / "in"};
+    options.level = 0;
+    EXPECT_TRUE(qpack::CreateLauncher(options).ok);
+    return ReadFile(dir / "out.exe");
+}
+
+// File offset of the member of entry `index`, chunk `chunk`.
+size_t MemberOffset(const Bytes& launcher, size_t index, int chunk) {
+    std::vector<PayloadEntry> entries = ReadEntries(launcher);
+    size_t offset = entries[0].unpacked_total;
+    for (size_t i = 1; i < index; ++i) {
+        offset += entries[i].packed_total;
+    }
+    for (int k = 0; k < chunk; ++k) {
+        offset += entries[index].chunks[k].packed_size;
+    }
+    return offset;
+}
+
+size_t MemberEnd(const Bytes& launcher, size_t index, int chunk) {
+    return MemberOffset(launcher, index, chunk) +
+           ReadEntries(launcher)[index].chunks[chunk].packed_size;
+}
+
+constexpr size_t SLOT0 = offsetof(PayloadEntry, chunks);  // slot 0's packed_size
+constexpr size_t SLOT_BYTES = sizeof(ChunkInfo);
+
+struct DamageCase {
+    const char* label;
+    void (*damage)(Bytes& launcher);
+    const char* problem;  // must appear in the first problem reported
+};
+
+const DamageCase DAMAGES[] = {
+    {"ChunkCrc", [](Bytes& l) { l[MemberEnd(l, 1, 1) - 8] ^= 0x01; },
+     "entry 1 'a.bin': chunk 1: CRC-32 mismatch"},
+    {"TrailerIsize", [](Bytes& l) { l[MemberEnd(l, 2, 0) - 4] ^= 0x01; },
+     "entry 2 'b.bin': chunk 0: ISIZE mismatch"},
+    {"HeaderByte", [](Bytes& l) { l[MemberOffset(l, 3, 0) + 2] = 9; },
+     "entry 3 'setup.exe': chunk 0: bad header bytes"},
+    {"StoredLength", [](Bytes& l) { l[MemberOffset(l, 2, 0) + 5] ^= 0x01; },
+     "entry 2 'b.bin': chunk 0: deflate data does not decode"},
+    {"DataOffsetOfEntry2",
+     [](Bytes& l) {
+         size_t at = RecordOffset(l, 2, offsetof(PayloadEntry, data_offset));
+         PutU32(l, at, GetU32(l, at) + 1);
+     },
+     "entry 2 'b.bin': data_offset"},
+    {"DataOffsetOfEntry1",
+     [](Bytes& l) { PutU32(l, RecordOffset(l, 1, offsetof(PayloadEntry, data_offset)), 777); },
+     "entry 1 'a.bin': data_offset 777, expected 778 (stub size + 1)"},
+    {"PackedTotal",
+     [](Bytes& l) {
+         size_t at = RecordOffset(l, 2, offsetof(PayloadEntry, packed_total));
+         PutU32(l, at, GetU32(l, at) - 1);
+     },
+     "entry 2 'b.bin': packed_total"},
+    {"UnpackedTotal",
+     [](Bytes& l) { PutU32(l, RecordOffset(l, 3, offsetof(PayloadEntry, unpacked_total)), 49); },
+     "entry 3 'setup.exe': unpacked_total 49"},
+    {"UnpackedSize", [](Bytes& l) { PutU32(l, RecordOffset(l, 1, SLOT0 + SLOT_BYTES + 4), 11); },
+     "entry 1 'a.bin': chunk 1: unpacked_size 11, ISIZE 10, decoded 10 bytes"},
+    {"FirstUnpackedSizeNotFullPiece",
+     [](Bytes& l) {
+         PutU32(l, RecordOffset(l, 1, SLOT0 + 4), PIECE - 1);
+         PutU32(l, RecordOffset(l, 1, offsetof(PayloadEntry, unpacked_total)), PIECE + 9);
+     },
+     "entry 1 'a.bin': chunk 0: unpacked_size 524287, not 524288"},
+    {"StubDataOffset",
+     [](Bytes& l) { PutU32(l, RecordOffset(l, 0, offsetof(PayloadEntry, data_offset)), 2); },
+     "entry 0 'out.exe': data_offset 2, expected 1"},
+    {"StubPackedTotal",
+     [](Bytes& l) { PutU32(l, RecordOffset(l, 0, offsetof(PayloadEntry, packed_total)), 1); },
+     "entry 0 'out.exe': packed_total 1 differs"},
+    {"StubChunkCount",
+     [](Bytes& l) { PutU32(l, RecordOffset(l, 0, offsetof(PayloadEntry, chunk_count)), 2); },
+     "entry 0 'out.exe': chunk_count 2, expected 1"},
+    {"StubSlot", [](Bytes& l) { PutU32(l, RecordOffset(l, 0, SLOT0 + 4), 5); },
+     "entry 0 'out.exe': slot 0 is {777, 5}"},
+    {"NameWithoutNul",
+     [](Bytes& l) { std::memset(&l[RecordOffset(l, 2, offsetof(PayloadEntry, name))], 'x', 260); },
+     "entry 2: name has no NUL inside its 260 bytes"},
+    {"ChunkCountAbove96",
+     [](Bytes& l) { PutU32(l, RecordOffset(l, 2, offsetof(PayloadEntry, chunk_count)), 97); },
+     "entry 2 'b.bin': chunk_count 97 is outside 0 to 96"},
+    {"ChunkCountNegative",
+     [](Bytes& l) {
+         PutU32(l, RecordOffset(l, 3, offsetof(PayloadEntry, chunk_count)), 0xFFFFFFFF);
+     },
+     "entry 3 'setup.exe': chunk_count -1 is outside 0 to 96"},
+    {"DuplicateName",
+     [](Bytes& l) {
+         std::memcpy(&l[RecordOffset(l, 2, offsetof(PayloadEntry, name))], "A.BIN", 5);
+     },
+     "entry 2 'A.BIN': same name as entry 1 (ignoring case)"},
+    {"NotBareName",
+     [](Bytes& l) { l[RecordOffset(l, 2, offsetof(PayloadEntry, name)) + 1] = '\\'; },
+     "entry 2 'b\\bin': not a bare file name"},
+    {"PackedSizeOverBuffer",
+     [](Bytes& l) { PutU32(l, RecordOffset(l, 3, SLOT0), PAYLOAD_BUFFER_SIZE + 1); },
+     "entry 3 'setup.exe': chunk 0: packed_size 1048577 exceeds"},
+    {"PackedSizeShort",
+     [](Bytes& l) {
+         size_t at = RecordOffset(l, 3, SLOT0);
+         PutU32(l, at, GetU32(l, at) - 1);
+         at = RecordOffset(l, 3, offsetof(PayloadEntry, packed_total));
+         PutU32(l, at, GetU32(l, at) - 1);
+     },
+     "entry 3 'setup.exe': chunk 0: trailer cut short"},
+    {"BytesBeforeDirectory",
+     [](Bytes& l) { l.insert(l.begin() + static_cast<std::ptrdiff_t>(MemberEnd(l, 3, 0)), 0); },
+     "the directory starts at"},
+    {"TooShortForCount", [](Bytes& l) { l.resize(3); }, "file is 3 bytes long"},
+    {"CountTooLarge", [](Bytes& l) { PutU32(l, l.size() - 4, 0xFFFFFFFF); },
+     "entry count 4294967295 needs 4483945855984 bytes"},
+    {"CountZero", [](Bytes& l) { PutU32(l, l.size() - 4, 0); }, "entry count 0"},
+};
+
+class DamageTest : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamageTest, VerifyNamesTheDamage) {
+    ScratchDir dir;
+    Bytes launcher = SoundLauncher(dir);
+    ASSERT_TRUE(qpack::VerifyLauncher(dir / "out.exe").problems.empty());
+    GetParam().damage(launcher);
+    WriteFile(dir / "damaged.exe", launcher);
+    qpack::VerifyReport report = qpack::VerifyLauncher(dir / "damaged.exe");
+    ASSERT_FALSE(report.problems.empty());
+    EXPECT_NE(report.problems[0].find(GetParam().problem), std::string::npos)
+        << "first of " << report.problems.size() << ": " << report.problems[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DamageTest, testing::ValuesIn(DAMAGES),
+                         [](const testing::TestParamInfo<DamageCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+TEST(VerifySound, CountsEntriesChunksAndContent) {
+    ScratchDir dir;
+    SoundLauncher(dir);
+    qpack::VerifyReport report = qpack::VerifyLauncher(dir / "out.exe");
+    EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+    EXPECT_EQ(report.entries, 4u);
+    EXPECT_EQ(report.chunks, 4u);
+    EXPECT_EQ(report.content_bytes, PIECE + 10 + 100 + 50);
+}
+
+TEST(VerifySound, StubOnlyLauncherIsSound) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(10, 1));
+    Bytes launcher = ReadFile(dir / "stub.exe");
+    PayloadEntry stub{};
+    stub.data_offset = 1;
+    stub.unpacked_total = stub.packed_total = 10;
+    std::strcpy(stub.name, "x.exe");
+    stub.chunk_count = 1;
+    stub.chunks[0] = {10, 10};
+    const uint8_t* record = reinterpret_cast<const uint8_t*>(&stub);
+    launcher.insert(launcher.end(), record, record + sizeof stub);
+    launcher.insert(launcher.end(), {1, 0, 0, 0});
+    WriteFile(dir / "x.exe", launcher);
+    qpack::VerifyReport report = qpack::VerifyLauncher(dir / "x.exe");
+    EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+    EXPECT_EQ(report.entries, 1u);
+}
+
+}  // namespace

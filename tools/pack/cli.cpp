@@ -1,0 +1,307 @@
+// Argument parsing, the help text and the dispatch to the four commands.
+// Paths arrive in UTF-8 and become filesystem paths through u8string, so
+// names outside the ANSI code page survive on Windows as well.
+#include "tools/pack/cli.h"
+
+#include "tools/pack/compress.h"
+#include "tools/pack/extract.h"
+#include "tools/pack/inspect.h"
+#include "tools/pack/layout.h"
+#include "tools/pack/names.h"
+#include "tools/pack/progress.h"
+
+#include <charconv>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+namespace qpack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* PROGRAM = "qelvor-pack";
+
+constexpr const char* HELP_TEXT = R"(qelvor-pack: builds and inspects qelvor setup launchers.
+
+Usage:
+  qelvor-pack create -o OUT --stub STUB [--level 0-12] [-q] [--no-setup]
+                     [--codepage CP] PATH...
+  qelvor-pack list LAUNCHER
+  qelvor-pack verify [-q] LAUNCHER
+  qelvor-pack extract [-q] LAUNCHER DIR
+  qelvor-pack help | --help
+
+create
+  Writes OUT: the bytes of STUB (the launcher's executable as built), then
+  the compressed content of every file, then the payload directory and the
+  entry count. PATHs are files or flat folders, mixed freely; a folder
+  contributes each file in it.
+  Entries: entry 0 describes the stub and carries OUT's base name; the files
+  follow sorted by name, byte by byte (so the order does not depend on the
+  order of the PATHs or of the folder listing). The same inputs always give
+  the same bytes.
+  Each file is cut into pieces of 524288 bytes, each compressed on its own.
+  An empty file gets no chunk at all; a file whose length is a multiple of
+  524288 bytes ends with a full chunk. Unused directory bytes are zero.
+  OUT is written to OUT.qelvor-partial beside it and renamed at the end, so a
+  refused or failed run leaves no OUT (an existing OUT stays as it was).
+  --level N    0 stores without compression, 1 is fastest, 12 (the default)
+               is smallest. The Windows build uses zlib, where 10 to 12 give
+               the same output as 9.
+  --no-setup   accept a set without setup.exe (which the launcher starts).
+  --codepage CP  the ANSI code page of the target systems (e.g. CP1252,
+               CP936); names that are not plain ASCII are converted into it.
+               Without it such names are refused.
+  -q           no progress line.
+
+  Refused, before anything is written (all reasons are listed):
+  - no input files; a PATH that does not exist; a sub-folder inside a folder
+    (a payload holds bare names only);
+  - two names that are equal without regard to ASCII case;
+  - a name that is not plain ASCII (without --codepage), or that does not
+    convert into CP;
+  - a name with \ / : * ? " < > | or a control character, "." or "..", a name
+    ending in "." or " ", or a Windows device name (CON, PRN, AUX, NUL,
+    COM1-9, LPT1-9, with or without extension);
+  - a name longer than 120 bytes (in CP): the launcher writes
+    %TEMP%\qelvor\Style\NAME into a 260-byte buffer, and 120 leaves room for
+    a temporary folder of over 100 characters;
+  - a file over 50331648 bytes (96 chunks of 524288 bytes);
+  - a launcher of 4 GiB or more (all offsets are 32-bit), an empty stub or a
+    stub of 2 GiB or more;
+  - a set without setup.exe (any case), unless --no-setup.
+
+list
+  Shows the stub size and, for each file, its size, packed size, chunks and
+  ratio (packed size as a percentage of size), then the totals.
+
+verify
+  Checks the directory and decodes every chunk with the launcher's own
+  decoder: the data_offset chain (entry 1 at stub size + 1), the totals,
+  unpacked_size against ISIZE and the decoded length, entry 0, the
+  directory starting where the last chunk ends, bare and case-blind unique
+  names. Names each problem; prints "OK: ..." when there is none.
+
+extract
+  Creates DIR (and missing parents) and unpacks the launcher into it with
+  the launcher's own extractor, including its Style\ and lang\ copies.
+
+Exit status:
+  0  success; the launcher is sound
+  1  input refused, or a damaged payload
+  2  usage error: unknown command or option, missing or bad argument
+)";
+
+fs::path PathOf(const std::string& utf8) {
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+struct UsageError {
+    std::string message;
+};
+
+// What a command's arguments become.
+struct Parsed {
+    std::map<std::string, std::string> values;  // option -> value ("--level" -> "9")
+    std::vector<std::string> flags;             // options without value that were given
+    std::vector<std::string> operands;          // everything else, in order
+    bool Has(const std::string& flag) const {
+        return std::find(flags.begin(), flags.end(), flag) != flags.end();
+    }
+};
+
+// A command's options: which take a value, which are flags, with aliases.
+struct OptionSpec {
+    std::map<std::string, std::string> valued;  // spelling -> canonical name
+    std::map<std::string, std::string> flags;   // spelling -> canonical name
+};
+
+/* Options may come before, between or after operands; "--" ends them. */
+Parsed ParseArgs(const std::vector<std::string>& args, const OptionSpec& spec) {
+    Parsed parsed;
+    bool options_done = false;  // after "--" everything is an operand
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            parsed.operands.push_back(arg);
+        } else if (arg == "--") {
+            options_done = true;
+        } else if (auto v = spec.valued.find(arg); v != spec.valued.end()) {
+            if (i + 1 == args.size()) {
+                throw UsageError{"option " + arg + " needs a value"};
+            }
+            parsed.values[v->second] = args[++i];
+        } else if (auto f = spec.flags.find(arg); f != spec.flags.end()) {
+            parsed.flags.push_back(f->second);
+        } else {
+            throw UsageError{"unknown option " + arg};
+        }
+    }
+    return parsed;
+}
+
+int ParseLevel(const std::string& text) {
+    int level = -1;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), level);
+    if (error != std::errc() || end != text.data() + text.size() || level < LEVEL_STORED ||
+        level > LEVEL_MAX) {
+        throw UsageError{"--level wants a number from 0 to 12, not '" + text + "'"};
+    }
+    return level;
+}
+
+void PrintProblems(const std::vector<std::string>& problems, const std::string& prefix,
+                   std::ostream& err) {
+    for (const std::string& problem : problems) {
+        err << PROGRAM << ": " << prefix << problem << "\n";
+    }
+}
+
+int RunCreate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Parsed parsed =
+        ParseArgs(args, {{{"-o", "output"},
+                          {"--output", "output"},
+                          {"--stub", "stub"},
+                          {"--level", "level"},
+                          {"--codepage", "codepage"}},
+                         {{"-q", "quiet"}, {"--quiet", "quiet"}, {"--no-setup", "no-setup"}}});
+    if (!parsed.values.contains("output")) {
+        throw UsageError{"create needs -o OUT"};
+    }
+    if (!parsed.values.contains("stub")) {
+        throw UsageError{"create needs --stub STUB"};
+    }
+    CreateOptions options;
+    options.output = PathOf(parsed.values["output"]);
+    options.stub = PathOf(parsed.values["stub"]);
+    if (parsed.values.contains("level")) {
+        options.level = ParseLevel(parsed.values["level"]);
+    }
+    if (parsed.values.contains("codepage")) {
+        options.codepage = parsed.values["codepage"];
+        if (!CodepageKnown(options.codepage)) {
+            throw UsageError{"unknown code page '" + options.codepage + "'"};
+        }
+    }
+    options.require_setup = !parsed.Has("no-setup");
+    for (const std::string& operand : parsed.operands) {
+        options.inputs.push_back(PathOf(operand));
+    }
+    ProgressLine line(parsed.Has("quiet"));
+    options.progress = [&line](size_t done, size_t total, const std::string& name) {
+        line.Show("packing", done, total, name);
+    };
+    CreateResult result = CreateLauncher(options);
+    line.Finish();
+    if (!result.ok) {
+        PrintProblems(result.problems, "refused: ", err);
+        err << PROGRAM << ": nothing written\n";
+        return EXIT_REFUSED;
+    }
+    if (!parsed.Has("quiet")) {
+        out << "wrote " << parsed.values["output"] << ": " << result.entries << " entries, "
+            << result.launcher_bytes << " bytes\n";
+    }
+    return EXIT_OK;
+}
+
+std::string OneOperand(const Parsed& parsed, const char* command, size_t count) {
+    if (parsed.operands.size() != count) {
+        throw UsageError{std::string(command) + " needs " +
+                         (count == 1 ? "LAUNCHER" : "LAUNCHER DIR")};
+    }
+    return parsed.operands[0];
+}
+
+int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Parsed parsed = ParseArgs(args, {});
+    std::vector<std::string> problems;
+    if (!ListLauncher(PathOf(OneOperand(parsed, "list", 1)), out, &problems)) {
+        PrintProblems(problems, "", err);
+        return EXIT_REFUSED;
+    }
+    return EXIT_OK;
+}
+
+int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Parsed parsed = ParseArgs(args, {{}, {{"-q", "quiet"}, {"--quiet", "quiet"}}});
+    fs::path launcher = PathOf(OneOperand(parsed, "verify", 1));
+    ProgressLine line(parsed.Has("quiet"));
+    VerifyReport report =
+        VerifyLauncher(launcher, [&line](size_t done, size_t total, const std::string& name) {
+            line.Show("verifying", done, total, name);
+        });
+    line.Finish();
+    if (!report.problems.empty()) {
+        PrintProblems(report.problems, "", err);
+        err << PROGRAM << ": " << report.problems.size() << " problem"
+            << (report.problems.size() == 1 ? "" : "s") << " found\n";
+        return EXIT_REFUSED;
+    }
+    out << "OK: " << report.entries << " entries, " << report.chunks << " chunks, "
+        << report.content_bytes << " bytes of content\n";
+    return EXIT_OK;
+}
+
+int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Parsed parsed = ParseArgs(args, {{}, {{"-q", "quiet"}, {"--quiet", "quiet"}}});
+    OneOperand(parsed, "extract", 2);
+    ProgressLine line(parsed.Has("quiet"));
+    std::string problem;
+    size_t files = 0;  // entries reported by the extractor
+    bool ok = ExtractLauncher(
+        PathOf(parsed.operands[0]), PathOf(parsed.operands[1]),
+        [&](size_t done, size_t total) {
+            files = done;
+            line.Show("extracting", done, total, "");
+        },
+        &problem);
+    line.Finish();
+    if (!ok) {
+        err << PROGRAM << ": " << problem << "\n";
+        return EXIT_REFUSED;
+    }
+    if (!parsed.Has("quiet")) {
+        out << "extracted " << files << " files into " << parsed.operands[1] << "\n";
+    }
+    return EXIT_OK;
+}
+
+using Command = std::function<int(const std::vector<std::string>&, std::ostream&, std::ostream&)>;
+
+int RunHelp(const std::vector<std::string>&, std::ostream& out, std::ostream&) {
+    out << HELP_TEXT;
+    return EXIT_OK;
+}
+
+const std::map<std::string, Command> COMMANDS = {
+    {"create", RunCreate}, {"list", RunList},   {"verify", RunVerify}, {"extract", RunExtract},
+    {"help", RunHelp},     {"--help", RunHelp}, {"-h", RunHelp}};
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty()) {
+        err << PROGRAM << ": no command (try '" << PROGRAM << " --help')\n";
+        return EXIT_USAGE;
+    }
+    auto command = COMMANDS.find(args[0]);
+    if (command == COMMANDS.end()) {
+        err << PROGRAM << ": unknown command '" << args[0] << "' (try '" << PROGRAM
+            << " --help')\n";
+        return EXIT_USAGE;
+    }
+    try {
+        return command->second(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+    } catch (const UsageError& usage) {
+        err << PROGRAM << ": " << usage.message << " (try '" << PROGRAM << " --help')\n";
+        return EXIT_USAGE;
+    } catch (const std::exception& failure) {
+        err << PROGRAM << ": " << failure.what() << "\n";
+        return EXIT_REFUSED;
+    }
+}
+
+}  // namespace qpack

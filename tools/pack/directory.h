@@ -1,0 +1,42 @@
+// Reading a launcher's payload directory for inspection. Unlike the
+// launcher's extractor, which trusts the file, this reader checks every
+// bound before it relies on a value, so it can describe a broken payload
+// instead of failing on it.
+#pragma once
+
+#include "payload/payload.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qpack {
+
+struct Directory {
+    uint64_t file_size = 0;             // L
+    uint32_t count = 0;                 // N, from the last four bytes
+    uint64_t start = 0;                 // file offset of entry 0's record: L - 4 - N * 1044
+    std::vector<PayloadEntry> entries;  // all N records; names may lack their NUL
+};
+
+// Opens the launcher and reads its directory. Returns false with problems
+// when the file cannot be read or the count does not fit the file; then no
+// entry is available. Problems in the records themselves are not checked
+// here (see RecordProblems).
+bool ReadDirectory(const std::filesystem::path& launcher, std::ifstream* in, Directory* directory,
+                   std::vector<std::string>* problems);
+
+// The name field up to its NUL, or nothing when it has none.
+std::optional<std::string> EntryName(const PayloadEntry& entry);
+
+// How an entry is called in messages: "entry 3 'a.dll'".
+std::string EntryLabel(uint32_t index, const PayloadEntry& entry);
+
+// Problems of the records that make the rest of the directory unreadable:
+// a name without NUL, a chunk_count outside 0 to 96.
+std::vector<std::string> RecordProblems(const Directory& directory);
+
+}  // namespace qpack

@@ -1,0 +1,39 @@
+// Looking into a finished launcher: a table of its entries, and a full check
+// of everything a packer must get right, decoded with the launcher's own
+// chunk decoder so that "verified" means "the launcher will unpack it".
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qpack {
+
+// Writes the stub size, one aligned row per entry (name, size, packed size,
+// chunks, ratio) and a total line. Returns false, with the reasons in
+// problems, when the directory cannot be read.
+bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
+                  std::vector<std::string>* problems);
+
+struct VerifyReport {
+    std::vector<std::string> problems;  // one line each, naming entry and chunk
+    uint32_t entries = 0;               // N
+    uint64_t content_bytes = 0;         // decoded bytes of entries 1 to N-1
+    uint64_t chunks = 0;                // members decoded
+};
+
+// Called before each entry is checked: (entry, entries in all, name).
+using VerifyProgress = std::function<void(size_t, size_t, const std::string&)>;
+
+// Checks the directory and every chunk member of the launcher.
+VerifyReport VerifyLauncher(const std::filesystem::path& launcher,
+                            const VerifyProgress& progress = {});
+
+// Why a chunk member that DecodeChunk refused (with `result`) is broken, in
+// a few words: "CRC-32 mismatch", "bad header bytes", ...
+std::string DiagnoseMember(const uint8_t* member, size_t size, int result);
+
+}  // namespace qpack

@@ -1,0 +1,197 @@
+// Writing the launcher. Members are produced one 512 KiB piece at a time and
+// written at once, so memory stays near two pieces whatever the set's size;
+// the price is that the 4 GiB limit on compressed sizes can only be found
+// while writing, which the temporary file makes harmless.
+#include "tools/pack/layout.h"
+
+#include "payload/payload.h"
+#include "tools/pack/compress.h"
+#include "tools/pack/names.h"
+
+#include <bit>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+
+namespace qpack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* TEMP_SUFFIX = ".qelvor-partial";  // the output's name while it is written
+constexpr size_t COPY_BLOCK = 1 << 20;                  // bytes per read when copying the stub
+
+struct PackFailure {
+    std::string message;
+};
+
+std::string Shown(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+void WriteBytes(std::ofstream& out, const void* data, size_t size) {
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!out) {
+        throw PackFailure{"write failed (disk full?)"};
+    }
+}
+
+/* A zeroed record: the bytes after the name's NUL and the unused slots stay
+   zero, so the output depends on the inputs only. */
+PayloadEntry BlankEntry(const std::string& stored_name) {
+    PayloadEntry entry;
+    std::memset(&entry, 0, sizeof entry);
+    std::memcpy(entry.name, stored_name.data(), stored_name.size());
+    return entry;
+}
+
+/* Copies the stub as it is; its length S is where the chunk data starts. */
+uint64_t CopyStub(const fs::path& stub, std::ofstream& out) {
+    std::ifstream in(stub, std::ios::binary);
+    if (!in) {
+        throw PackFailure{"cannot open the stub " + Shown(stub)};
+    }
+    std::vector<char> block(COPY_BLOCK);
+    uint64_t copied = 0;  // S so far
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        std::streamsize got = in.gcount();
+        WriteBytes(out, block.data(), static_cast<size_t>(got));
+        copied += static_cast<uint64_t>(got);
+    }
+    if (!in.eof()) {
+        throw PackFailure{"cannot read the stub " + Shown(stub)};
+    }
+    return copied;
+}
+
+/* One file's members, piece by piece; an empty file gets chunk_count 0 and
+   no member, and a length that is an exact multiple of 512 KiB ends with a
+   full piece. The file must still have the length it had when checked. */
+PayloadEntry PackFile(const InputFile& file, int level, uint64_t* position, std::ofstream& out) {
+    PayloadEntry entry = BlankEntry(file.stored_name);
+    entry.data_offset = static_cast<uint32_t>(*position + 1);
+    std::ifstream in(file.path, std::ios::binary);
+    if (!in) {
+        throw PackFailure{"cannot open " + Shown(file.path)};
+    }
+    std::vector<uint8_t> piece(PAYLOAD_PIECE_SIZE);
+    uint64_t read_total = 0;  // content bytes read so far
+    while (true) {
+        in.read(reinterpret_cast<char*>(piece.data()), PAYLOAD_PIECE_SIZE);
+        size_t got = static_cast<size_t>(in.gcount());  // this piece's length
+        if (got == 0) {
+            break;
+        }
+        read_total += got;
+        if (read_total > file.size || entry.chunk_count == PAYLOAD_MAX_CHUNKS) {
+            throw PackFailure{Shown(file.path) + " grew while it was packed"};
+        }
+        std::vector<uint8_t> member = BuildMember(piece.data(), got, level);
+        if (member.size() > PAYLOAD_BUFFER_SIZE) {
+            throw PackFailure{Shown(file.path) + ": a chunk member exceeds 1 MiB"};
+        }
+        if (*position + member.size() > MAX_LAUNCHER_BYTES) {
+            throw PackFailure{"the compressed set does not fit in a launcher below 4 GiB"};
+        }
+        WriteBytes(out, member.data(), member.size());
+        *position += member.size();
+        ChunkInfo& slot = entry.chunks[entry.chunk_count++];
+        slot.packed_size = static_cast<uint32_t>(member.size());
+        slot.unpacked_size = static_cast<uint32_t>(got);
+        entry.packed_total += slot.packed_size;
+        entry.unpacked_total += slot.unpacked_size;
+    }
+    if (in.bad() || read_total != file.size) {
+        throw PackFailure{"cannot read " + Shown(file.path) + " whole (it changed while packed?)"};
+    }
+    return entry;
+}
+
+/* The whole launcher into an open stream: stub, members, records, count. */
+size_t WriteLauncher(const CreateOptions& options, const std::vector<InputFile>& files,
+                     std::ofstream& out, uint64_t* launcher_bytes) {
+    uint64_t stub_size = CopyStub(options.stub, out);
+    std::string problem;
+    std::u8string out_name = options.output.filename().u8string();
+    PayloadEntry stub_entry =
+        BlankEntry(*CheckName(std::string(out_name.begin(), out_name.end()), options.codepage,
+                              MAX_STUB_NAME_BYTES, &problem));
+    stub_entry.data_offset = 1;
+    stub_entry.unpacked_total = static_cast<uint32_t>(stub_size);
+    stub_entry.packed_total = static_cast<uint32_t>(stub_size);
+    stub_entry.chunk_count = 1;
+    stub_entry.chunks[0] = {static_cast<uint32_t>(stub_size), static_cast<uint32_t>(stub_size)};
+
+    std::vector<PayloadEntry> entries{stub_entry};
+    uint64_t position = stub_size;  // file offset of the next member
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (options.progress) {
+            options.progress(i + 1, files.size(), files[i].utf8_name);
+        }
+        entries.push_back(PackFile(files[i], options.level, &position, out));
+    }
+    uint64_t total = position + entries.size() * PAYLOAD_ENTRY_SIZE + PAYLOAD_COUNT_SIZE;
+    if (total > MAX_LAUNCHER_BYTES) {
+        throw PackFailure{"the compressed set does not fit in a launcher below 4 GiB"};
+    }
+    WriteBytes(out, entries.data(), entries.size() * sizeof(PayloadEntry));
+    uint32_t count = static_cast<uint32_t>(entries.size());  // N, little-endian on disk
+    uint8_t count_bytes[PAYLOAD_COUNT_SIZE] = {
+        static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
+        static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)};
+    WriteBytes(out, count_bytes, sizeof count_bytes);
+    *launcher_bytes = total;
+    return entries.size();
+}
+
+}  // namespace
+
+static_assert(std::endian::native == std::endian::little,
+              "records are written from memory and must already be little-endian");
+
+/* Checks first, then the temporary file, renamed over the output only once
+   it is complete and closed; any failure removes it. */
+CreateResult CreateLauncher(const CreateOptions& options) {
+    CreateResult result;
+    InputSet set = CollectInputs(options);
+    if (!set.problems.empty()) {
+        result.problems = std::move(set.problems);
+        return result;
+    }
+    fs::path temp = options.output;
+    temp += TEMP_SUFFIX;
+    try {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) {
+            throw PackFailure{"cannot create " + Shown(temp)};
+        }
+        result.entries = WriteLauncher(options, set.files, out, &result.launcher_bytes);
+        out.close();
+        if (!out) {
+            throw PackFailure{"cannot finish writing " + Shown(temp)};
+        }
+        std::error_code error;
+        fs::rename(temp, options.output, error);
+        if (error) {
+            throw PackFailure{"cannot rename " + Shown(temp) + " to " + Shown(options.output) +
+                              ": " + error.message()};
+        }
+    } catch (const PackFailure& failure) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        result.problems.push_back(failure.message);
+        return result;
+    } catch (const std::exception& failure) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        result.problems.push_back(failure.what());
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+}  // namespace qpack

@@ -1,0 +1,60 @@
+// Building a launcher: the stub, then every file's chunk members, then the
+// directory and the entry count. Inputs are checked as a whole first, so a
+// refused set writes nothing.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qpack {
+
+inline constexpr uint64_t MAX_FILE_BYTES = 96ull * 524288;     // 96 chunk slots of 512 KiB
+inline constexpr uint64_t MAX_LAUNCHER_BYTES = 0xFFFFFFFFull;  // offsets and lengths are u32
+inline constexpr uint64_t MAX_STUB_BYTES = 0x7FFFFFFFull;  // the launcher seeks with i32 distances
+
+// Called before each file is packed: (files started, files in all, name).
+using PackProgress = std::function<void(size_t, size_t, const std::string&)>;
+
+struct CreateOptions {
+    std::filesystem::path output;               // the launcher to write
+    std::filesystem::path stub;                 // the launcher's executable as built
+    std::vector<std::filesystem::path> inputs;  // files and flat folders, mixed
+    int level = 12;                             // 0 stored, 1 fastest to 12 smallest
+    bool require_setup = true;                  // refuse a set without setup.exe
+    std::string codepage;                       // target ANSI code page; empty: ASCII only
+    PackProgress progress;                      // may be empty
+};
+
+// One file of the set, checked and ready to pack.
+struct InputFile {
+    std::filesystem::path path;  // where its content is read from
+    std::string utf8_name;       // its name as found, for messages and ordering
+    std::string stored_name;     // the name field's bytes (ANSI)
+    uint64_t size = 0;           // content length when it was checked
+};
+
+// The set in payload order, or the reasons it is refused.
+struct InputSet {
+    std::vector<InputFile> files;
+    std::vector<std::string> problems;
+};
+
+// Expands folders, checks every name, size and the set as a whole, and
+// orders the files by byte-wise comparison of their UTF-8 names.
+InputSet CollectInputs(const CreateOptions& options);
+
+struct CreateResult {
+    bool ok = false;
+    std::vector<std::string> problems;  // every refusal, or the failure that stopped it
+    size_t entries = 0;                 // records written, entry 0 included
+    uint64_t launcher_bytes = 0;
+};
+
+// Packs the set into options.output through a temporary file beside it,
+// which replaces the output only when everything has been written.
+CreateResult CreateLauncher(const CreateOptions& options);
+
+}  // namespace qpack

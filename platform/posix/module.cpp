@@ -99,8 +99,12 @@ HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
 /* comctl32.dll exports InitCommonControls, by ordinal 17 or by name. */
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     bool by_ordinal = IS_INTRESOURCE(name);  // name is really an ordinal
-    std::string what =
-        by_ordinal ? "#" + std::to_string(reinterpret_cast<UINT_PTR>(name)) : Text(name);
+    std::string what = "#";  // "#17" for an ordinal, else the name
+    if (by_ordinal) {
+        what.append(std::to_string(reinterpret_cast<UINT_PTR>(name)));
+    } else {
+        what = Text(name);
+    }
     LogCall("GetProcAddress", {HandleText(module), what});
     bool comctl32 = module && module == ModuleNamed(COMCTL32_NAME);
     bool wanted = by_ordinal ? reinterpret_cast<UINT_PTR>(name) == COMCTL32_INIT_ORDINAL

@@ -128,8 +128,6 @@ DWORD ExecError(int error) {
 
 }  // namespace
 
-void ResetProcess() {}
-
 void PlatformSetInstantSleep(bool instant) {
     instant_sleep = instant;
 }

@@ -172,7 +172,6 @@ void PlatformReset() {
         log.clear();
     }
     ResetFiles();
-    ResetProcess();
     ResetWindows();
 }
 

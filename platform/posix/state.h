@@ -108,5 +108,4 @@ DWORD WaitForMutex(const std::shared_ptr<KernelObject>& object, DWORD millisecon
 
 // Clearing hooks of the other pieces, called by PlatformReset.
 void ResetFiles();
-void ResetProcess();
 void ResetWindows();

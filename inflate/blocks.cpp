@@ -197,8 +197,7 @@ int DecodeDynamicBlock(InflateState* s) {
     if (length_table == nullptr) {
         return BLOCK_INVALID;  // all 19 lengths 0: no code to read lengths with
     }
-    result = ReadCodeLengths(s, &b, &k, length_table, length_bits, lengths,
-                             lit_count + dist_count);
+    result = ReadCodeLengths(s, &b, &k, length_table, length_bits, lengths, lit_count + dist_count);
     FreeHuffmanTables(length_table);
     if (result != BLOCK_OK || s->error != INPUT_OK) {
         return result;

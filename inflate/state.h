@@ -34,23 +34,23 @@
 #define DYNAMIC_DIST_LOOKUP_BITS 6
 
 struct InflateState {
-    const uint8_t* in_data;    // the caller's chunk member; not owned
-    uint8_t* out_data;         // the caller's output buffer; not owned
-    uint32_t in_len;           // bytes at in_data
-    uint32_t out_capacity;     // bytes that out_data can take
-    uint32_t src_pos;          // input bytes the memory source has delivered
-    uint32_t out_count;        // bytes offered to the sink (stored or not)
-    uint32_t error;            // sticky: INPUT_OK, INPUT_EXHAUSTED, OUTPUT_COUNT_OVERFLOW
-    int32_t method;            // method byte of the member header
-    uint32_t out_total;        // bytes flushed from the window so far
-    uint32_t in_fill;          // valid bytes in in_buf
-    uint32_t in_pos;           // next unread byte in in_buf
-    uint32_t window_pos;       // bytes in window = next write index
-    uint32_t crc;              // CRC-32 register, uncomplemented
-    uint32_t bit_buf;          // unconsumed input bits, next bit in bit 0
-    uint32_t bit_count;        // valid bits in bit_buf
-    int32_t lit_lookup_bits;   // dynamic literal/length first-level size
-    int32_t dist_lookup_bits;  // dynamic distance first-level size
+    const uint8_t* in_data;           // the caller's chunk member; not owned
+    uint8_t* out_data;                // the caller's output buffer; not owned
+    uint32_t in_len;                  // bytes at in_data
+    uint32_t out_capacity;            // bytes that out_data can take
+    uint32_t src_pos;                 // input bytes the memory source has delivered
+    uint32_t out_count;               // bytes offered to the sink (stored or not)
+    uint32_t error;                   // sticky: INPUT_OK, INPUT_EXHAUSTED, OUTPUT_COUNT_OVERFLOW
+    int32_t method;                   // method byte of the member header
+    uint32_t out_total;               // bytes flushed from the window so far
+    uint32_t in_fill;                 // valid bytes in in_buf
+    uint32_t in_pos;                  // next unread byte in in_buf
+    uint32_t window_pos;              // bytes in window = next write index
+    uint32_t crc;                     // CRC-32 register, uncomplemented
+    uint32_t bit_buf;                 // unconsumed input bits, next bit in bit 0
+    uint32_t bit_count;               // valid bits in bit_buf
+    int32_t lit_lookup_bits;          // dynamic literal/length first-level size
+    int32_t dist_lookup_bits;         // dynamic distance first-level size
     uint8_t in_buf[INPUT_LOAD_SIZE];  // current input load
     uint8_t window[WINDOW_SIZE];      // recent content, and the output staging area
 };

@@ -15,9 +15,9 @@
 #define MASK_ENTRIES 17
 #define CODE_LENGTH_CODES 19
 
-extern const uint16_t length_base[LENGTH_CODES];      // shortest length of each length code
-extern const uint16_t length_extra[LENGTH_CODES];     // extra bits after each length code
-extern const uint16_t distance_base[DISTANCE_CODES];  // shortest distance of each distance code
+extern const uint16_t length_base[LENGTH_CODES];       // shortest length of each length code
+extern const uint16_t length_extra[LENGTH_CODES];      // extra bits after each length code
+extern const uint16_t distance_base[DISTANCE_CODES];   // shortest distance of each distance code
 extern const uint16_t distance_extra[DISTANCE_CODES];  // extra bits after each distance code
 extern const uint16_t bit_mask[MASK_ENTRIES];          // entry n is 2^n - 1
 extern const uint32_t code_length_order[CODE_LENGTH_CODES];  // storage order of the code-length

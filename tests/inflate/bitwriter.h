@@ -93,8 +93,8 @@ struct BitWriter {
     }
 
     static void LengthCode(unsigned length, unsigned* sym, unsigned* extra, unsigned* base) {
-        static const unsigned bases[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                           15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+        static const unsigned bases[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                           15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
                                            67, 83, 99, 115, 131, 163, 195, 227, 258};
         static const unsigned extras[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                             2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
@@ -107,10 +107,9 @@ struct BitWriter {
         *base = bases[i];
     }
     static void DistanceCode(unsigned distance, unsigned* sym, unsigned* extra, unsigned* base) {
-        static const unsigned bases[30] = {1,    2,    3,    4,     5,     7,    9,    13,
-                                           17,   25,   33,   49,    65,    97,   129,  193,
-                                           257,  385,  513,  769,   1025,  1537, 2049, 3073,
-                                           4097, 6145, 8193, 12289, 16385, 24577};
+        static const unsigned bases[30] = {
+            1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+            193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
         int i = 29;
         while (bases[i] > distance) {
             i--;

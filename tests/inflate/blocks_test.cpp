@@ -80,7 +80,7 @@ Bytes FixedWithDistSymbol(unsigned dist_sym) {
     bw.Header(true, 1);
     bw.FixedSymbol('a');
     bw.FixedSymbol('b');
-    bw.FixedSymbol(257);  // length 3
+    bw.FixedSymbol(257);           // length 3
     bw.FixedDistSymbol(dist_sym);  // symbol 0: distance 1, no extra bits
     bw.FixedSymbol(256);
     return bw.Finish();
@@ -125,8 +125,7 @@ std::vector<BlockCase> BlockCases() {
     c.push_back({"fixed_lit_287", Fixed({'a', 287}), 1, 0, {}});
     c.push_back({"fixed_dist_30", FixedWithDistSymbol(30), 1, 0, {}});
     c.push_back({"fixed_dist_31", FixedWithDistSymbol(31), 1, 0, {}});
-    c.push_back({"fixed_dist_0", FixedWithDistSymbol(0), 0, 0, {'a', 'b', 'b', 'b',
-                                                                             'b'}});
+    c.push_back({"fixed_dist_0", FixedWithDistSymbol(0), 0, 0, {'a', 'b', 'b', 'b', 'b'}});
     // Header counts above 286 / 30, refused before any length is read (the
     // input ends right after the header, so reading on would set the flag).
     c.push_back({"hlit_30", HeaderOnly(30, 0), 1, 0, {}});
@@ -149,7 +148,10 @@ std::vector<BlockCase> BlockCases() {
             seq.push_back({l[i], 0});
         }
         seq.push_back({1, 0});  // the one distance length
-        c.push_back({"repeat16_first", DynamicWithSequence(1, 0, seq, l, {'d', 'e', 3}), 0, 0,
+        c.push_back({"repeat16_first",
+                     DynamicWithSequence(1, 0, seq, l, {'d', 'e', 3}),
+                     0,
+                     0,
                      {'d', 'e', 3}});
     }
     // A 16 right after 17 (or 18) repeats 0, not the length before the run:
@@ -167,8 +169,8 @@ std::vector<BlockCase> BlockCases() {
             seq.push_back({l[i], 0});
         }
         seq.push_back({1, 0});
-        c.push_back({"repeat16_after_17", DynamicWithSequence(1, 0, seq, l, {0, 7, 9}), 0, 0,
-                     {0, 7, 9}});
+        c.push_back(
+            {"repeat16_after_17", DynamicWithSequence(1, 0, seq, l, {0, 7, 9}), 0, 0, {0, 7, 9}});
         // After 18: 0 at 8 bits, 1..14 none (11 from 18, 3 from 16),
         // 15..24, 256, 257 at 7 bits, 25..255 at 8 bits.
         std::vector<unsigned> l18(258, 8);
@@ -184,8 +186,11 @@ std::vector<BlockCase> BlockCases() {
             seq18.push_back({l18[i], 0});
         }
         seq18.push_back({1, 0});
-        c.push_back({"repeat16_after_18", DynamicWithSequence(1, 0, seq18, l18, {0, 15, 200}), 0,
-                     0, {0, 15, 200}});
+        c.push_back({"repeat16_after_18",
+                     DynamicWithSequence(1, 0, seq18, l18, {0, 15, 200}),
+                     0,
+                     0,
+                     {0, 15, 200}});
     }
     // Repeats at the end of the lengths: 257 literal/length lengths, then
     // 30 distance lengths 1, 1 and 28 zeros from one 18. Ending exactly at
@@ -195,43 +200,59 @@ std::vector<BlockCase> BlockCases() {
         base.push_back({1, 0});
         base.push_back({1, 0});
         c.push_back({"repeat_ends_at_last",
-                     DynamicWithSequence(0, 29, Seq(base, {{18, 28 - 11}}), lit, {'q'}), 0, 0,
+                     DynamicWithSequence(0, 29, Seq(base, {{18, 28 - 11}}), lit, {'q'}),
+                     0,
+                     0,
                      {'q'}});
-        c.push_back({"repeat_one_past", DynamicWithSequence(0, 29, Seq(base, {{18, 29 - 11}}), {}, {}),
-                     1, 0, {}});
+        c.push_back({"repeat_one_past",
+                     DynamicWithSequence(0, 29, Seq(base, {{18, 29 - 11}}), {}, {}),
+                     1,
+                     0,
+                     {}});
         // A run crossing from the literal/length into the distance lengths:
         // a 17 gives symbol 257 and distances 0, 1 length 0; distances 2, 3
         // have 1 bit.
         std::vector<unsigned> lit258 = lit;
         lit258.push_back(0);
-        c.push_back({"repeat_crosses_into_distances",
-                     DynamicWithSequence(1, 3, Seq(lit_seq, {{17, 0}, {1, 0}, {1, 0}}), lit258,
-                                         {'x', 'y'}),
-                     0, 0, {'x', 'y'}});
+        c.push_back(
+            {"repeat_crosses_into_distances",
+             DynamicWithSequence(1, 3, Seq(lit_seq, {{17, 0}, {1, 0}, {1, 0}}), lit258, {'x', 'y'}),
+             0,
+             0,
+             {'x', 'y'}});
         // A 16 among the distance lengths: four 1-bit codes.
         c.push_back({"oversubscribed_distance",
-                     DynamicWithSequence(0, 3, Seq(lit_seq, {{1, 0}, {16, 0}}), {}, {}), 2, 0,
+                     DynamicWithSequence(0, 3, Seq(lit_seq, {{1, 0}, {16, 0}}), {}, {}),
+                     2,
+                     0,
                      {}});
     }
     // Over-subscribed and incomplete literal/length codes.
     {
         std::vector<unsigned> over(257, 8);  // 257 codes of 8 bits
         c.push_back({"oversubscribed_lit",
-                     DynamicWithSequence(0, 0, Seq(PlainSequence(over), {{1, 0}}), {}, {}), 2,
-                     0, {}});
+                     DynamicWithSequence(0, 0, Seq(PlainSequence(over), {{1, 0}}), {}, {}),
+                     2,
+                     0,
+                     {}});
         std::vector<unsigned> incomplete(257, 9);
         c.push_back({"incomplete_lit",
                      DynamicWithSequence(0, 0, Seq(PlainSequence(incomplete), {{1, 0}}), {}, {}),
-                     1, 0, {}});
+                     1,
+                     0,
+                     {}});
         std::vector<unsigned> zeros(257, 0);
         c.push_back({"all_zero_lit",
                      DynamicWithSequence(0, 0, Seq(PlainSequence(zeros), {{1, 0}}), {}, {}),
-                     1, 0, {}});
+                     1,
+                     0,
+                     {}});
         c.push_back({"incomplete_distance",
-                     DynamicWithSequence(1, 1, Seq(PlainSequence(FullLitLengths(257)),
-                                                   {{2, 0}, {2, 0}}),
-                                         {}, {}),
-                     1, 0, {}});
+                     DynamicWithSequence(
+                         1, 1, Seq(PlainSequence(FullLitLengths(257)), {{2, 0}, {2, 0}}), {}, {}),
+                     1,
+                     0,
+                     {}});
     }
     // The code-length code: all zero, incomplete, over-subscribed, and a
     // single 1-bit code (accepted: with symbol 8 every length becomes 8 and
@@ -272,8 +293,8 @@ std::vector<BlockCase> BlockCases() {
         Bytes dyn = DynamicWithSequence(0, 0, Seq(lit_seq, {{1, 0}}), lit, {'a', 'b'});
         c.push_back({"dynamic_ok", dyn, 0, 0, {'a', 'b'}});
         c.push_back({"dynamic_truncated_in_data", Bytes(dyn.begin(), dyn.end() - 1), 0, 1, {}});
-        c.push_back({"dynamic_truncated_in_lengths", Bytes(dyn.begin(), dyn.begin() + 20), 0, 1,
-                     {}});
+        c.push_back(
+            {"dynamic_truncated_in_lengths", Bytes(dyn.begin(), dyn.begin() + 20), 0, 1, {}});
         c.push_back({"dynamic_truncated_in_cl", Bytes(dyn.begin(), dyn.begin() + 4), 0, 1, {}});
     }
     return c;
@@ -291,8 +312,7 @@ TEST_P(BlockCaseTest, ResultFlagAndOutput) {
     }
     // Through DecodeChunk every failure is -2.
     Bytes content = bc.output;
-    testdata::Decoded d =
-        testdata::Decode(testdata::FrameMember(bc.deflate, content), 1 << 16);
+    testdata::Decoded d = testdata::Decode(testdata::FrameMember(bc.deflate, content), 1 << 16);
     EXPECT_EQ(d.result, bc.result == 0 && bc.error == 0 ? 8 : -2);
 }
 
@@ -335,7 +355,7 @@ struct FixedScript {
 
 struct CopyCase {
     const char* name;
-    size_t lead;  // random literals before the matches
+    size_t lead;                                         // random literals before the matches
     std::vector<std::pair<unsigned, unsigned>> matches;  // length, distance
     int rounds;                                          // times the matches repeat
 };
@@ -386,9 +406,8 @@ TEST(Distance, BeyondProducedOutputFails) {
         unsigned distance;
         int result;
     } cases[] = {
-        {0, 1, 1, 8}, {0, 1, 2, -2}, {0, 2, 2, 8}, {0, 5, 6, -2},
-        {5, 0, 5, 8}, {5, 0, 6, -2}, {3, 2, 5, 8}, {3, 2, 6, -2},
-        {0, 100, 32768, -2}, {40000, 0, 32768, 8},
+        {0, 1, 1, 8},  {0, 1, 2, -2}, {0, 2, 2, 8},  {0, 5, 6, -2},       {5, 0, 5, 8},
+        {5, 0, 6, -2}, {3, 2, 5, 8},  {3, 2, 6, -2}, {0, 100, 32768, -2}, {40000, 0, 32768, 8},
     };
     for (const Case& c : cases) {
         FixedScript fs;
@@ -409,8 +428,8 @@ TEST(Distance, BeyondProducedOutputFails) {
         fs.End();
         Bytes member = fs.Member();
         testdata::Decoded d = testdata::Decode(member, 1 << 17);
-        EXPECT_EQ(d.result, c.result) << c.first_block << " " << c.second_block << " "
-                                      << c.distance;
+        EXPECT_EQ(d.result, c.result)
+            << c.first_block << " " << c.second_block << " " << c.distance;
         if (c.result == 8) {
             EXPECT_EQ(Bytes(d.output.begin(), d.output.begin() + d.length), fs.content);
         }
@@ -423,8 +442,8 @@ TEST(Distance, BeyondProducedOutputFails) {
 TEST(DistanceCode, MissingAndSingleCodes) {
     struct Case {
         const char* name;
-        unsigned dist_length;  // length of the one distance code (0: none)
-        bool use_match;        // write length 3 (symbol 257) after "ab"
+        unsigned dist_length;   // length of the one distance code (0: none)
+        bool use_match;         // write length 3 (symbol 257) after "ab"
         unsigned dist_pattern;  // the distance bit written
         int result;
         const char* content;

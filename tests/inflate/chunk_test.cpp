@@ -75,18 +75,33 @@ std::vector<FramingCase> FramingCases() {
     c.push_back({"two_bytes", {0x1F, 0x8B}, 64, -2, 0, {}, true});
     c.push_back({"length_6", {0x1F, 0x8B, 0x08, 0x03, 0x00, 0x00}, 64, -2, 0, {}, true});
     // Seven bytes reach the size decision: the last four claim 0x80000000.
-    c.push_back({"length_7_size_decision", {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x80}, 64, 0,
-                 0x80000000u, {}, true});
-    c.push_back({"swapped_id", WithByte(WithByte(kAbcMember, 0, 0x8B), 1, 0x1F), 64, -2, 0, {},
+    c.push_back({"length_7_size_decision",
+                 {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x80},
+                 64,
+                 0,
+                 0x80000000u,
+                 {},
                  true});
+    c.push_back(
+        {"swapped_id", WithByte(WithByte(kAbcMember, 0, 0x8B), 1, 0x1F), 64, -2, 0, {}, true});
     c.push_back({"method_9", WithByte(kAbcMember, 2, 9), 64, -2, 0, {}, true});
     c.push_back({"method_7", WithByte(kAbcMember, 2, 7), 64, -2, 0, {}, true});
     c.push_back({"id1_wrong", WithByte(kAbcMember, 0, 0x1E), 64, -2, 0, {}, true});
     // Stored LEN 0 / NLEN FFFF adds nothing; NLEN 0 is refused.
-    c.push_back({"stored_len0_valid", FrameMember({0x01, 0x00, 0x00, 0xFF, 0xFF}, 0, 0), 64, 8,
-                 0, {}, true});
-    c.push_back({"stored_len0_nlen0", FrameMember({0x01, 0x00, 0x00, 0x00, 0x00}, 0, 0), 64, -2,
-                 0, {}, true});
+    c.push_back({"stored_len0_valid",
+                 FrameMember({0x01, 0x00, 0x00, 0xFF, 0xFF}, 0, 0),
+                 64,
+                 8,
+                 0,
+                 {},
+                 true});
+    c.push_back({"stored_len0_nlen0",
+                 FrameMember({0x01, 0x00, 0x00, 0x00, 0x00}, 0, 0),
+                 64,
+                 -2,
+                 0,
+                 {},
+                 true});
     c.push_back({"stored_nlen_off_by_one", WithByte(kAbcMember, 6, 0xFD), 64, -2, 0, {}, true});
     // Block type 3, last and not last.
     c.push_back({"block_type_3", FrameMember({0x07, 0x00}, 0, 0), 64, -2, 0, {}, true});
@@ -98,22 +113,30 @@ std::vector<FramingCase> FramingCases() {
     c.push_back({"isize_mismatch_larger", WithByte(kAbcMember, 15, 0x04), 64, -2, 3, abc, false});
     c.push_back({"isize_mismatch_smaller", WithByte(kAbcMember, 15, 0x02), 64, -2, 3, abc, false});
     // ISIZE one above the capacity (input length 19 < capacity 20 < 21).
-    c.push_back({"isize_above_capacity", FrameMember(Bytes(kAbcMember.begin() + 3,
-                                                           kAbcMember.end() - 8),
-                                                     0x352441C2, 21),
-                 20, 0, 21, {}, true});
+    c.push_back({"isize_above_capacity",
+                 FrameMember(Bytes(kAbcMember.begin() + 3, kAbcMember.end() - 8), 0x352441C2, 21),
+                 20,
+                 0,
+                 21,
+                 {},
+                 true});
     // Input ending inside the trailer: one byte short. The last four bytes
     // are then 35 03 00 00 = 821; with capacity 1000 the trailer read runs
     // out, with capacity 820 the size decision refuses.
     Bytes short_by_one(kAbcMember.begin(), kAbcMember.end() - 1);
     c.push_back({"trailer_short_runs_out", short_by_one, 1000, -2, 3, abc, false});
     c.push_back({"trailer_short_too_small", short_by_one, 820, 0, 821, {}, true});
-    c.push_back({"trailer_short_by_4", Bytes(kAbcMember.begin(), kAbcMember.end() - 4),
-                 0xFFFFFFFFu, -2, 3, abc, false});
+    c.push_back({"trailer_short_by_4", Bytes(kAbcMember.begin(), kAbcMember.end() - 4), 0xFFFFFFFFu,
+                 -2, 3, abc, false});
     // Input ending inside the stored bytes: nothing was flushed. (A huge
     // capacity lets the size decision pass whatever the last bytes are.)
-    c.push_back({"stored_truncated", Bytes(kAbcMember.begin(), kAbcMember.begin() + 9),
-                 0xFFFFFFFFu, -2, 0, {}, true});
+    c.push_back({"stored_truncated",
+                 Bytes(kAbcMember.begin(), kAbcMember.begin() + 9),
+                 0xFFFFFFFFu,
+                 -2,
+                 0,
+                 {},
+                 true});
     return c;
 }
 
@@ -436,7 +459,7 @@ struct StoredShape {
 const StoredShape kStoredShapes[] = {
     {"one_small", {10}},
     {"one_window", {32768}},
-    {"crosses_load", {32760}},          // member data crosses the first load
+    {"crosses_load", {32760}},  // member data crosses the first load
     {"exactly_load_minus_header", {32752}},
     {"two_crossing_window", {20000, 20000}},
     {"many_small", {1, 0, 3, 65535, 2, 7}},

@@ -111,7 +111,7 @@ TEST(ZlibOracle, MutatedMembers) {
         for (int level : {1, 6, 9}) {
             for (int strategy : kStrategies) {
                 Bytes deflate = testdata::ZlibDeflateRaw(content, level, strategy);
-                int mutations = content.size() > 10000 ? 20 : 60;
+                int mutations = content.size() > 10000 ? 6 : 24;
                 for (int i = 0; i < mutations; i++) {
                     Bytes m = Mutate(deflate, rng);
                     size_t consumed = 0;
@@ -142,8 +142,8 @@ TEST(ZlibOracle, MutatedMembers) {
         }
     }
     // Both sides of the oracle were exercised.
-    EXPECT_GT(compared, 50u);
-    EXPECT_GT(refused, 500u);
+    EXPECT_GT(compared, 20u);
+    EXPECT_GT(refused, 200u);
     EXPECT_LT(skipped, refused / 10);
 }
 

@@ -40,8 +40,8 @@ TEST(DecodeChunkHeap, NoBlockLeftOnAnyPath) {
     std::vector<testdata::Bytes> members;
     for (int level : {0, 1, 9}) {
         for (int strategy : {0, 4}) {
-            members.push_back(testdata::FrameMember(
-                testdata::ZlibDeflateRaw(content, level, strategy), content));
+            members.push_back(
+                testdata::FrameMember(testdata::ZlibDeflateRaw(content, level, strategy), content));
         }
     }
     size_t before = PlatformLiveHeapBlocks();

@@ -13,9 +13,8 @@ TEST(LibdeflateMembers, EveryLevel) {
             if (item.content.size() > 200000 && level % 4 != 1) {
                 continue;  // the large inputs at levels 1, 5 and 9 only
             }
-            Bytes member =
-                testdata::FrameMember(testdata::LibdeflateDeflateRaw(item.content, level),
-                                      item.content);
+            Bytes member = testdata::FrameMember(
+                testdata::LibdeflateDeflateRaw(item.content, level), item.content);
             uint32_t capacity = static_cast<uint32_t>(std::max(item.content.size(), member.size()));
             testdata::Decoded d = testdata::Decode(member, capacity);
             ASSERT_EQ(d.result, 8) << item.name << " level " << level;

@@ -22,7 +22,11 @@ static void PutLe32(Bytes& out, uint32_t v) {
 }
 
 Bytes FrameMember(const Bytes& deflate, uint32_t crc, uint32_t isize) {
-    Bytes m = {0x1F, 0x8B, 0x08};
+    Bytes m;
+    m.reserve(deflate.size() + 11);
+    m.push_back(0x1F);
+    m.push_back(0x8B);
+    m.push_back(0x08);
     m.insert(m.end(), deflate.begin(), deflate.end());
     PutLe32(m, crc);
     PutLe32(m, isize);
@@ -90,10 +94,10 @@ Bytes RandomBytes(size_t n, uint32_t seed) {
 }
 
 Bytes TextBytes(size_t n, uint32_t seed) {
-    static const char* words[] = {"the",   "setup", "launcher", "unpacks", "a",     "payload",
-                                  "of",    "chunk", "members",  "into",    "its",   "workspace",
-                                  "and",   "then",  "starts",   "setup.exe", "with", "window",
-                                  "bytes", "code",  "length",   "distance", "Style", "lang"};
+    static const char* words[] = {"the",   "setup", "launcher", "unpacks",   "a",     "payload",
+                                  "of",    "chunk", "members",  "into",      "its",   "workspace",
+                                  "and",   "then",  "starts",   "setup.exe", "with",  "window",
+                                  "bytes", "code",  "length",   "distance",  "Style", "lang"};
     std::mt19937 rng(seed);
     Bytes b;
     b.reserve(n + 16);

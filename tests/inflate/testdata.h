@@ -52,9 +52,9 @@ std::vector<CorpusItem> Corpus(bool large = true);
 constexpr uint8_t kFill = 0xA5;
 
 struct Decoded {
-    int result;               // DecodeChunk's result
-    uint32_t length;          // output length afterwards
-    Bytes output;             // the whole output buffer (capacity bytes)
+    int result;       // DecodeChunk's result
+    uint32_t length;  // output length afterwards
+    Bytes output;     // the whole output buffer (capacity bytes)
 };
 // Calls DecodeChunk with an output buffer of buffer_size bytes filled with
 // kFill and *output_length = capacity (normally capacity = buffer_size).

@@ -13,8 +13,8 @@ Bytes LibdeflateDeflateRaw(const Bytes& content, int level) {
         throw std::runtime_error("libdeflate_alloc_compressor");
     }
     Bytes out(libdeflate_deflate_compress_bound(c, content.size()) + 16);
-    size_t n = libdeflate_deflate_compress(c, content.data(), content.size(), out.data(),
-                                           out.size());
+    size_t n =
+        libdeflate_deflate_compress(c, content.data(), content.size(), out.data(), out.size());
     libdeflate_free_compressor(c);
     if (n == 0) {
         throw std::runtime_error("libdeflate_deflate_compress");

@@ -14,15 +14,6 @@
 using namespace testpayload;
 namespace fs = std::filesystem;
 
-namespace {
-
-void Touch(const fs::path& path) {
-    fs::create_directories(path.parent_path());
-    WriteFile(path, {1, 2, 3});
-}
-
-}  // namespace
-
 TEST(ClearDirectoryPosix, FileOpenWithoutSharingIsScheduledAndTheRestGoes) {
     TempFolder top;
     fs::path held = top.path / "held.bin";

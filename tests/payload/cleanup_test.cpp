@@ -12,11 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Touch(const fs::path& path) {
-    fs::create_directories(path.parent_path());
-    WriteFile(path, {1, 2, 3});
-}
-
 bool IsEmptyFolder(const fs::path& path) {
     return fs::is_directory(path) && fs::is_empty(path);
 }

@@ -112,6 +112,11 @@ Bytes ReadFile(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+void Touch(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    WriteFile(path, {1, 2, 3});
+}
+
 TempFolder::TempFolder() {
     static std::atomic<unsigned> serial{0};
     std::random_device rd;

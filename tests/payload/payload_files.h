@@ -43,6 +43,9 @@ Bytes RandomBytes(size_t size, uint32_t seed);
 void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
 Bytes ReadFile(const std::filesystem::path& path);
 
+// A small file at path, its folders created as needed.
+void Touch(const std::filesystem::path& path);
+
 // A fresh, empty folder removed again at the end of the test.
 struct TempFolder {
     TempFolder();

@@ -119,7 +119,7 @@ struct OptionSpec {
 };
 
 /* Options may come before, between or after operands; "--" ends them. */
-Parsed ParseArgs(const std::vector<std::string>& args, const OptionSpec& spec) {
+Parsed ParseArgs(const std::vector<std::string>& args, const OptionSpec& known) {
     Parsed parsed;
     bool options_done = false;  // after "--" everything is an operand
     for (size_t i = 0; i < args.size(); ++i) {
@@ -128,12 +128,12 @@ Parsed ParseArgs(const std::vector<std::string>& args, const OptionSpec& spec) {
             parsed.operands.push_back(arg);
         } else if (arg == "--") {
             options_done = true;
-        } else if (auto v = spec.valued.find(arg); v != spec.valued.end()) {
+        } else if (auto v = known.valued.find(arg); v != known.valued.end()) {
             if (i + 1 == args.size()) {
                 throw UsageError{"option " + arg + " needs a value"};
             }
             parsed.values[v->second] = args[++i];
-        } else if (auto f = spec.flags.find(arg); f != spec.flags.end()) {
+        } else if (auto f = known.flags.find(arg); f != known.flags.end()) {
             parsed.flags.push_back(f->second);
         } else {
             throw UsageError{"unknown option " + arg};

@@ -147,14 +147,78 @@ static void CopyIntoSubfolders(const char* entry_path, const char* name, char* s
     }
 }
 
+/* Reads the entry count from the file's last four bytes and the N records
+   of 1044 bytes that stand right before it, in entry order. Fails, with
+   nothing allocated that FinishExtraction would not release, when the
+   count does not fit the file or a read comes up short. */
+static int ReadDirectory(Extraction* x, uint32_t* count) {
+    int64_t count_offset = MoveFilePointer(x->payload, -PAYLOAD_COUNT_SIZE, FILE_END);
+    DWORD got = 0;  // bytes that each read delivered
+    *count = 0;
+    if (count_offset < 0 || !ReadFile(x->payload, count, sizeof *count, &got, NULL) ||
+        got != sizeof *count) {
+        return 0;
+    }
+    uint64_t directory_size = (uint64_t)*count * PAYLOAD_ENTRY_SIZE;  // computed in 64 bits
+    if (directory_size > (uint64_t)count_offset) {
+        return 0;
+    }
+    x->entries = (PayloadEntry*)HeapAlloc(x->heap, 0, directory_size ? directory_size : 1);
+    if (x->entries == NULL ||
+        MoveFilePointer(x->payload, count_offset - (int64_t)directory_size, FILE_BEGIN) < 0) {
+        return 0;
+    }
+    for (uint32_t j = 0; j < *count; j++) {
+        if (!ReadFile(x->payload, &x->entries[j], PAYLOAD_ENTRY_SIZE, &got, NULL) ||
+            got != PAYLOAD_ENTRY_SIZE) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* Refuses the whole payload, before anything is written, if one record
+   could lead outside the destination or past a buffer. */
+static int CheckDirectory(const PayloadEntry* entries, uint32_t count, const char* destination) {
+    size_t destination_length = strlen(destination);
+    if (count > 0 && destination_length + 1 + strlen(STYLE_FOLDER) + 1 > MAX_PATH) {
+        return 0;
+    }
+    for (uint32_t j = 1; j < count; j++) {
+        if (!IsSafeEntry(&entries[j], destination_length)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* Writes one entry of 1 to N-1 into the file at entry_path and copies it
+   into the sub-folders its name asks for. An entry whose file cannot be
+   created is stepped over. Returns 0 when a chunk fails. */
+static int ExtractEntry(Extraction* x, const PayloadEntry* entry, const char* entry_path,
+                        char* style_path, char* language_path) {
+    x->entry_file =
+        CreateFileA(entry_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (x->entry_file == INVALID_HANDLE_VALUE) {
+        SkipEntryChunks(x, entry);
+        return 1;
+    }
+    if (!WriteEntryChunks(x, entry)) {
+        return 0;
+    }
+    CloseHandle(x->entry_file);
+    x->entry_file = INVALID_HANDLE_VALUE;
+    CopyIntoSubfolders(entry_path, entry->name, style_path, language_path);
+    return 1;
+}
+
 /* Unpacks the payload of the file at payload_path into destination.
 
-   Format notes: the entry count N is the file's last four bytes and the N
-   records of 1044 bytes stand right before it. Entry 0 is the stub: its
-   unpacked_total is the offset of the first chunk member, and nothing is
-   written for it. Every entry then takes the next chunk_count members, in
-   order. The Style\ and lang\ folders are created for every entry, entry 0
-   included, so they exist as soon as N is at least 1. */
+   Format notes: entry 0 is the stub: its unpacked_total is the offset of
+   the first chunk member, and nothing is written for it. Every entry then
+   takes the next chunk_count members, in order. The Style\ and lang\
+   folders are created for every entry, entry 0 included, so they exist as
+   soon as N is at least 1. */
 int ExtractPayloadFile(const char* payload_path, const char* destination, ProgressFn progress) {
     Extraction x = {GetProcessHeap(), NULL, NULL, NULL, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
     char entry_path[MAX_PATH];     // destination\name
@@ -165,56 +229,16 @@ int ExtractPayloadFile(const char* payload_path, const char* destination, Progre
     memset(language_path, 0, sizeof language_path);
 
     x.input = (uint8_t*)HeapAlloc(x.heap, HEAP_ZERO_MEMORY, PAYLOAD_BUFFER_SIZE);
-    if (x.input == NULL) {
-        return FinishExtraction(&x, 0);
-    }
-    x.output = (uint8_t*)HeapAlloc(x.heap, HEAP_ZERO_MEMORY, PAYLOAD_BUFFER_SIZE);
+    x.output = x.input ? (uint8_t*)HeapAlloc(x.heap, HEAP_ZERO_MEMORY, PAYLOAD_BUFFER_SIZE) : NULL;
     if (x.output == NULL) {
         return FinishExtraction(&x, 0);
     }
     x.payload = CreateFileA(payload_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
-    if (x.payload == INVALID_HANDLE_VALUE) {
-        return FinishExtraction(&x, 0);
-    }
-
-    // The entry count, and the room before it that the directory must fit.
-    int64_t count_offset = MoveFilePointer(x.payload, -PAYLOAD_COUNT_SIZE, FILE_END);
     uint32_t count = 0;  // N
-    DWORD got = 0;
-    if (count_offset < 0 || !ReadFile(x.payload, &count, sizeof count, &got, NULL) ||
-        got != sizeof count) {
+    if (x.payload == INVALID_HANDLE_VALUE || !ReadDirectory(&x, &count) ||
+        !CheckDirectory(x.entries, count, destination)) {
         return FinishExtraction(&x, 0);
-    }
-    uint64_t directory_size = (uint64_t)count * PAYLOAD_ENTRY_SIZE;  // computed in 64 bits
-    if (directory_size > (uint64_t)count_offset) {
-        return FinishExtraction(&x, 0);
-    }
-    x.entries = (PayloadEntry*)HeapAlloc(x.heap, 0, directory_size ? directory_size : 1);
-    if (x.entries == NULL) {
-        return FinishExtraction(&x, 0);
-    }
-    if (MoveFilePointer(x.payload, (int64_t)count_offset - (int64_t)directory_size, FILE_BEGIN) <
-        0) {
-        return FinishExtraction(&x, 0);
-    }
-    for (uint32_t j = 0; j < count; j++) {
-        if (!ReadFile(x.payload, &x.entries[j], PAYLOAD_ENTRY_SIZE, &got, NULL) ||
-            got != PAYLOAD_ENTRY_SIZE) {
-            return FinishExtraction(&x, 0);
-        }
-    }
-
-    // Refuse the whole payload before writing anything if one record could
-    // lead outside the destination or past a buffer.
-    size_t destination_length = strlen(destination);
-    if (count > 0 && destination_length + 1 + strlen(STYLE_FOLDER) + 1 > MAX_PATH) {
-        return FinishExtraction(&x, 0);
-    }
-    for (uint32_t j = 1; j < count; j++) {
-        if (!IsSafeEntry(&x.entries[j], destination_length)) {
-            return FinishExtraction(&x, 0);
-        }
     }
 
     MoveFilePointer(x.payload, 0, FILE_BEGIN);
@@ -234,17 +258,8 @@ int ExtractPayloadFile(const char* payload_path, const char* destination, Progre
             continue;
         }
         AppendText(entry_path, MAX_PATH, entry->name);
-        x.entry_file = CreateFileA(entry_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, NULL);
-        if (x.entry_file == INVALID_HANDLE_VALUE) {
-            SkipEntryChunks(&x, entry);
-        } else {
-            if (!WriteEntryChunks(&x, entry)) {
-                return FinishExtraction(&x, 0);
-            }
-            CloseHandle(x.entry_file);
-            x.entry_file = INVALID_HANDLE_VALUE;
-            CopyIntoSubfolders(entry_path, entry->name, style_path, language_path);
+        if (!ExtractEntry(&x, entry, entry_path, style_path, language_path)) {
+            return FinishExtraction(&x, 0);
         }
         g_entries_done++;
         if (progress != NULL) {

@@ -10,6 +10,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>  // SHELLEXECUTEINFOA; SHELL32 itself is loaded at run time
 #include <stdlib.h>  // __argc, __argv
 #else
 #include "posix/winapi.h"

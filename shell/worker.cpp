@@ -66,18 +66,21 @@ int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved) {
     return 1;
 }
 
-/* Empties the old workspace and removes it with its two sub-folders. A
-   workspace that is itself a link is removed as a link and never cleared
-   through, so the cleanup cannot reach the link's target. */
+/* Empties the old workspace and removes it with its two sub-folders. The
+   workspace is emptied only while it is held open as itself, so it cannot
+   be swapped for a link during the cleanup; one that is a link (or a file)
+   is removed as such and never cleared through, so the cleanup cannot
+   reach the link's target. */
 static void ResetWorkspace(const char* workspace) {
-    DWORD attributes = GetFileAttributesA(workspace);  // of the workspace path itself
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    HANDLE held = HoldFolder(workspace);  // the old workspace, when it is a real folder
+    if (held == INVALID_HANDLE_VALUE) {
         if (!RemoveDirectoryA(workspace)) {
             DeleteFileA(workspace);
         }
         return;
     }
     ClearDirectory(workspace);
+    CloseHandle(held);
 
     char removal[3][MAX_PATH];  // Style, Lang, then the workspace itself
     memset(removal, 0, sizeof removal);

@@ -2,14 +2,15 @@
 // distances decoded into the circular 32 KiB window. The bit input and the
 // window position live in working copies for the whole block (stores into
 // the window could otherwise alias the record's fields) and are stored back
-// when the block ends. One step (a symbol with its length and distance) is
-// written once and run in two ways: carefully, gathering byte by byte
-// through the record's input loads and flushing the window when full; and
-// fast, while the input load holds more than a step can take and the window
-// has room for the longest match, on a 64-bit buffer refilled a word at a
-// time, with no gathering, no end tests and copies that may write past their
-// end. The price is a second copy of the step in the code and the slack of a
-// few hundred bytes at the end of each window decoded carefully.
+// when the block ends. Symbols are decoded by two loops: a careful one that
+// gathers byte by byte through the record's input loads and flushes the
+// window when it is full, and a fast one for while the load holds more than
+// a step reads and the window has room for the longest match, on a 64-bit
+// buffer refilled a word at a time, with no end tests, up to three literals
+// per refill and copies that may write past their end. Both share the
+// reading of a symbol and the match with its refusals. The price is the code
+// of two loops and the few hundred bytes at the end of each window that are
+// decoded carefully.
 #include <string.h>
 
 #include "inflate/state.h"
@@ -22,7 +23,6 @@ struct CodeCursor {
     uint32_t in_pos;     // next load byte not yet in bit_buf
     uint32_t in_fill;    // valid bytes of the input load
     uint32_t w;          // window position
-    uint32_t flushed;    // nonzero once a window has been flushed
 };
 
 // A block's two codes as DecodeCodes was given them.
@@ -43,11 +43,11 @@ struct CodeTables {
 // found set.
 #define OP_STOPPED 0xFF
 
-// Input bytes that the fast loop wants in the load before a step. A step
-// reads at most a length code (MAXBITS), its extra bits (5), a distance code
-// (MAXBITS) and its extra bits (13): 48 bits, which one refill provides (at
-// least 56 bits); a refill reads eight bytes from at most 7 bytes ahead.
-#define FAST_INPUT_BYTES 16
+// Input bytes that the fast loop wants in the load before a step: those that
+// its refill reads. A step reads at most a length code (MAXBITS), its extra
+// bits (5), a distance code (MAXBITS) and its extra bits (13): 48 bits, and
+// a refill leaves at least 56.
+#define FAST_INPUT_BYTES 8
 
 // How far a fast copy may write past its end, and the window room that the
 // fast loop wants before a step: the longest match and that slack, so that
@@ -92,23 +92,23 @@ STEP_INLINE void Drop(CodeCursor* c, uint32_t n) {
     c->bit_count -= n;
 }
 
-/* LowBits: the n lowest bits of the buffer, n at most 16. */
+/*
+ * LowBits: the n lowest bits of the buffer, n at most 16. The mask is
+ * computed rather than looked up: n comes from the entry just loaded, and a
+ * second load would wait behind it.
+ */
 STEP_INLINE uint32_t LowBits(const CodeCursor* c, uint32_t n) {
-    return (uint32_t)c->bit_buf & bit_mask[n];
+    return (uint32_t)c->bit_buf & ((1u << n) - 1);
 }
 
 /*
- * ReadSymbol: one symbol from a tree of the given lookup bits, following
- * links into sub-tables, its bits dropped. An invalid code gives its op 99
- * entry; a gathering that finds the error flag set gives OP_STOPPED.
+ * FollowLinks: completes the symbol whose first-level entry was taken,
+ * following links into sub-tables, and drops its bits. An invalid code
+ * gives its op 99 entry; a gathering that finds the error flag set gives
+ * OP_STOPPED.
  */
-STEP_INLINE HuffEntry ReadSymbol(InflateState* s, CodeCursor* c, const HuffEntry* table,
-                                 uint32_t bits, int careful) {
-    HuffEntry entry = {OP_STOPPED, 0, {0}};  // what the tables give
-    if (!Gather(s, c, bits, careful)) {
-        return entry;
-    }
-    entry = table[LowBits(c, bits)];
+STEP_INLINE HuffEntry FollowLinks(InflateState* s, CodeCursor* c, const HuffEntry* table,
+                                  HuffEntry entry, int careful) {
     while (entry.op > OP_LITERAL) {
         if (entry.op == OP_INVALID) {
             return entry;
@@ -126,28 +126,36 @@ STEP_INLINE HuffEntry ReadSymbol(InflateState* s, CodeCursor* c, const HuffEntry
     return entry;
 }
 
-/* FlushFullWindow: hands the full window to FlushWindow and starts it again. */
-static void FlushFullWindow(InflateState* s, CodeCursor* c) {
+/* ReadSymbol: one symbol from a tree of the given lookup bits, as FollowLinks gives it. */
+STEP_INLINE HuffEntry ReadSymbol(InflateState* s, CodeCursor* c, const HuffEntry* table,
+                                 uint32_t bits, int careful) {
+    if (!Gather(s, c, bits, careful)) {
+        HuffEntry stopped = {OP_STOPPED, 0, {0}};
+        return stopped;
+    }
+    return FollowLinks(s, c, table, table[LowBits(c, bits)], careful);
+}
+
+/* FlushFullWindow: hands the full window to FlushWindow; the window starts again at 0. */
+static void FlushFullWindow(InflateState* s) {
     s->window_pos = WINDOW_SIZE;
     FlushWindow(s);
-    c->w = 0;
-    c->flushed = 1;
 }
 
 /*
  * CopyMatch: copies length bytes from window position d (already reduced
- * into the window) to the write position, splitting only where the source or
- * the destination reaches the end of the window, and flushing the window
- * when the destination fills it. A source that starts fewer than n bytes
- * before the destination is copied front to back byte by byte, which
- * repeats the bytes just written; any other range moves as one block (the
- * source then lies after the destination when they overlap).
+ * into the window) to window position w and returns the write position
+ * after them, splitting only where the source or the destination reaches
+ * the end of the window, and flushing the window when the destination fills
+ * it. A source that starts fewer than n bytes before the destination is
+ * copied front to back byte by byte, which repeats the bytes just written;
+ * any other range moves as one block (the source then lies after the
+ * destination when they overlap).
  */
-static void CopyMatch(InflateState* s, CodeCursor* c, uint32_t d, uint32_t length) {
+static uint32_t CopyMatch(InflateState* s, uint32_t w, uint32_t d, uint32_t length) {
     uint8_t* window = s->window;
     do {
         d &= WINDOW_SIZE - 1;
-        uint32_t w = c->w;
         uint32_t n = WINDOW_SIZE - (d > w ? d : w);  // bytes before either range wraps
         if (n > length) {
             n = length;
@@ -162,12 +170,14 @@ static void CopyMatch(InflateState* s, CodeCursor* c, uint32_t d, uint32_t lengt
                 window[w + i] = window[d + i];
             }
         }
-        c->w = w + n;
+        w += n;
         d += n;
-        if (c->w == WINDOW_SIZE) {
-            FlushFullWindow(s, c);
+        if (w == WINDOW_SIZE) {
+            FlushFullWindow(s);
+            w = 0;
         }
     } while (length > 0);
+    return w;
 }
 
 /*
@@ -211,28 +221,16 @@ STEP_INLINE void CopyMatchFast(uint8_t* window, uint32_t w, uint32_t d, uint32_t
 }
 
 /*
- * Step: decodes one literal/length symbol and, for a length, its distance,
- * and puts the result into the window. A length in a block without
- * distance code is refused, and so is a distance that reaches before the
- * first byte of the chunk: the window is never read where this chunk has
- * not written. Since flushes happen only when the window is full, any
- * flushed output means that all 32,768 bytes behind the write position are
- * the chunk's own.
+ * Match: the rest of a step whose literal/length symbol was a length: its
+ * extra bits, the distance symbol with its extra bits, and the copy. A
+ * length in a block without distance code is refused, and so is a distance
+ * that reaches before the first byte of the chunk: the window is never read
+ * where this chunk has not written. Since flushes happen only when the
+ * window is full, any flushed output means that all 32,768 bytes behind
+ * the write position are the chunk's own.
  */
-STEP_INLINE int Step(InflateState* s, CodeCursor* c, const CodeTables* t, int careful) {
-    HuffEntry entry = ReadSymbol(s, c, t->lit, t->lit_bits, careful);
-    if (entry.op == OP_LITERAL) {
-        s->window[c->w++] = (uint8_t)entry.value;
-        if (careful && c->w == WINDOW_SIZE) {
-            FlushFullWindow(s, c);
-        }
-        return STEP_NEXT;
-    }
-    if (entry.op > OP_EXTRA_MAX) {
-        return entry.op == OP_END_OF_BLOCK ? STEP_END
-               : entry.op == OP_INVALID    ? STEP_INVALID
-                                           : STEP_STOPPED;
-    }
+STEP_INLINE int Match(InflateState* s, CodeCursor* c, const CodeTables* t, HuffEntry entry,
+                      int careful) {
     if (t->dist == nullptr) {
         return STEP_INVALID;
     }
@@ -253,17 +251,39 @@ STEP_INLINE int Step(InflateState* s, CodeCursor* c, const CodeTables* t, int ca
     }
     uint32_t distance = entry.value + LowBits(c, extra);  // 1..32768
     Drop(c, extra);
-    if (distance > c->w && !c->flushed) {
+    if (distance > c->w && s->out_total == 0) {
         return STEP_INVALID;
     }
     uint32_t d = (c->w - distance) & (WINDOW_SIZE - 1);  // source position
     if (careful || d + length + COPY_SLACK > WINDOW_SIZE) {
-        CopyMatch(s, c, d, length);
+        c->w = CopyMatch(s, c->w, d, length);
     } else {
         CopyMatchFast(s->window, c->w, d, length);
         c->w += length;
     }
     return STEP_NEXT;
+}
+
+/*
+ * CarefulStep: one literal/length symbol and, for a length, its match,
+ * gathering byte by byte and flushing the window when it is full.
+ */
+static int CarefulStep(InflateState* s, CodeCursor* c, const CodeTables* t) {
+    HuffEntry entry = ReadSymbol(s, c, t->lit, t->lit_bits, 1);
+    if (entry.op == OP_LITERAL) {
+        s->window[c->w++] = (uint8_t)entry.value;
+        if (c->w == WINDOW_SIZE) {
+            FlushFullWindow(s);
+            c->w = 0;
+        }
+        return STEP_NEXT;
+    }
+    if (entry.op > OP_EXTRA_MAX) {
+        return entry.op == OP_END_OF_BLOCK ? STEP_END
+               : entry.op == OP_INVALID    ? STEP_INVALID
+                                           : STEP_STOPPED;
+    }
+    return Match(s, c, t, entry, 1);
 }
 
 /*
@@ -289,6 +309,56 @@ STEP_INLINE int FastRoom(const CodeCursor* c) {
 }
 
 /*
+ * FastSteps: steps while FastRoom allows, each after a refill. The
+ * first-level entry of the next symbol is taken before the refill, from
+ * bits that are already there: a refill leaves all 64 bits of the buffer
+ * true input bits, counted or not, and a step takes at most 48 of them, so
+ * at least 16 are left for the next code. A step is a run of up to three
+ * literals that the first level resolves (at most 45 bits), or one symbol
+ * of any other kind with its match.
+ */
+STEP_INLINE int FastSteps(InflateState* s, CodeCursor* c, const CodeTables* t) {
+    uint8_t* window = s->window;
+    uint32_t lit_mask = bit_mask[t->lit_bits];  // index mask of the literal first level
+    Refill(s->in_buf, c);
+    HuffEntry entry = t->lit[c->bit_buf & lit_mask];  // first-level entry of the next symbol
+    for (;;) {
+        if (entry.op == OP_LITERAL) {
+            Drop(c, entry.bits);
+            window[c->w++] = (uint8_t)entry.value;
+            entry = t->lit[c->bit_buf & lit_mask];
+            if (entry.op == OP_LITERAL) {
+                Drop(c, entry.bits);
+                window[c->w++] = (uint8_t)entry.value;
+                entry = t->lit[c->bit_buf & lit_mask];
+                if (entry.op == OP_LITERAL) {
+                    Drop(c, entry.bits);
+                    window[c->w++] = (uint8_t)entry.value;
+                    entry = t->lit[c->bit_buf & lit_mask];
+                }
+            }
+        } else {
+            entry = FollowLinks(s, c, t->lit, entry, 0);
+            if (entry.op == OP_LITERAL) {
+                window[c->w++] = (uint8_t)entry.value;
+            } else if (entry.op > OP_EXTRA_MAX) {
+                return entry.op == OP_END_OF_BLOCK ? STEP_END : STEP_INVALID;
+            } else {
+                int result = Match(s, c, t, entry, 0);  // STEP_NEXT or STEP_INVALID
+                if (result != STEP_NEXT) {
+                    return result;
+                }
+            }
+            entry = t->lit[c->bit_buf & lit_mask];
+        }
+        if (!FastRoom(c)) {
+            return STEP_NEXT;
+        }
+        Refill(s->in_buf, c);
+    }
+}
+
+/*
  * DecodeCodes: decodes one block's coded data up to its end-of-block code.
  * Before each careful step the fast loop takes over when there is room; on
  * leaving it gives the whole bytes it holds back to the load, so that fewer
@@ -305,16 +375,12 @@ STEP_INLINE int FastRoom(const CodeCursor* c) {
  */
 int DecodeCodes(InflateState* s, const HuffEntry* lit_table, const HuffEntry* dist_table,
                 int lit_bits, int dist_bits) {
-    CodeCursor c = {s->bit_buf, s->bit_count,  s->in_pos,
-                    s->in_fill, s->window_pos, s->out_total != 0};
+    CodeCursor c = {s->bit_buf, s->bit_count, s->in_pos, s->in_fill, s->window_pos};
     CodeTables t = {lit_table, dist_table, (uint32_t)lit_bits, (uint32_t)dist_bits};
     int result;  // the step that ended the block
     for (;;) {
         if (FastRoom(&c) && s->error == INPUT_OK) {
-            do {
-                Refill(s->in_buf, &c);
-                result = Step(s, &c, &t, 0);
-            } while (result == STEP_NEXT && FastRoom(&c));
+            result = FastSteps(s, &c, &t);
             c.in_pos -= c.bit_count / 8;
             c.bit_count &= 7;
             c.bit_buf &= bit_mask[c.bit_count];
@@ -322,7 +388,7 @@ int DecodeCodes(InflateState* s, const HuffEntry* lit_table, const HuffEntry* di
                 break;
             }
         }
-        result = Step(s, &c, &t, 1);
+        result = CarefulStep(s, &c, &t);
         if (result != STEP_NEXT) {
             break;
         }

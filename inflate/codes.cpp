@@ -16,10 +16,12 @@
 #include "inflate/state.h"
 #include "inflate/tables.h"
 
-// The working copies of the bit input and the window position.
+// The working copies of the bit input and the window position. Outside the
+// fast loop the bits of bit_buf above bit_count are 0, as in the record;
+// inside it they are the first bits of the load byte at in_pos.
 struct CodeCursor {
     uint64_t bit_buf;    // unconsumed bits, next bit in bit 0
-    uint32_t bit_count;  // valid bits in bit_buf
+    uint32_t bit_count;  // bits of bit_buf taken from the load
     uint32_t in_pos;     // next load byte not yet in bit_buf
     uint32_t in_fill;    // valid bytes of the input load
     uint32_t w;          // window position
@@ -56,8 +58,8 @@ struct CodeTables {
 #define COPY_SLACK 16
 #define FAST_WINDOW_ROOM (MAX_MATCH + COPY_SLACK)
 
-// Every step is inlined into both loops, so that the fast one loses its end
-// tests.
+// The shared pieces are inlined into both loops with the careful flag a
+// constant, so that the fast loop loses its gatherings and end tests.
 #define STEP_INLINE static inline __attribute__((always_inline))
 
 /*
@@ -185,7 +187,9 @@ static uint32_t CopyMatch(InflateState* s, uint32_t w, uint32_t d, uint32_t leng
  * window, not even with COPY_SLACK bytes more, on either side. Copies in
  * whole words as far as the distance allows, which may write up to
  * COPY_SLACK bytes past the end; those bytes are window content that a later
- * distance may still read, so they are saved first and put back after.
+ * distance may still read, so they are saved first and put back after. A
+ * source after the destination may overlap the word being written; each
+ * word is read whole before it is written.
  */
 STEP_INLINE void CopyMatchFast(uint8_t* window, uint32_t w, uint32_t d, uint32_t length) {
     uint8_t* to = window + w;          // next byte to write
@@ -196,7 +200,7 @@ STEP_INLINE void CopyMatchFast(uint8_t* window, uint32_t w, uint32_t d, uint32_t
     uint32_t gap = w - d;  // distance; a source after the destination counts as far
     if (gap >= 16) {
         do {
-            memcpy(to, from, 16);
+            memmove(to, from, 16);
             to += 16;
             from += 16;
         } while (to < end);

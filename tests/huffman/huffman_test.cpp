@@ -1,5 +1,5 @@
 // The Huffman table builder on the codes whose table shapes are known: the
-// two fixed codes, a deep chain of sub-tables, and the small and degenerate
+// two fixed codes, sub-tables several levels deep, and the small and degenerate
 // codes that decide the builder's results and lookup bits.
 #include "huffman_support.h"
 
@@ -88,7 +88,7 @@ TEST(HuffmanFixed, DistanceCodeIsIncompleteWithTwoInvalidPatterns) {
     EXPECT_EQ(last.bits, 5u);
 }
 
-TEST(HuffmanChain, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
+TEST(HuffmanDeep, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
     std::vector<unsigned> lengths(30, 0);
     for (unsigned s = 0; s < 15; s++) {
         lengths[s] = s + 1;
@@ -124,7 +124,7 @@ TEST(HuffmanChain, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
 // A 5-bit and a 16-bit code with 5 lookup bits: the placeholders of 16 bits
 // need four levels and more than 2^16 entries, so the last tables lie where
 // only a link counted in pairs of entries reaches.
-TEST(HuffmanChain, LinksReachPastEntry65536) {
+TEST(HuffmanDeep, LinksReachPastEntry65536) {
     std::vector<unsigned> lengths = {5, 16};
     Built b(lengths, 19, nullptr, nullptr, 5);
     ASSERT_EQ(b.result, HUFF_INCOMPLETE);

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <vector>
 
 namespace huffman_test {

@@ -69,6 +69,21 @@ std::string Number(uint64_t value) {
     return std::to_string(value);
 }
 
+/* A file handle for an open descriptor, with the identity that share-mode
+   checks compare and the rights and sharing it was opened with. */
+HANDLE NewFileHandle(int fd, DWORD access, DWORD share) {
+    struct stat info;
+    fstat(fd, &info);
+    auto object = std::make_shared<KernelObject>();
+    object->kind = OBJ_FILE;
+    object->fd = fd;
+    object->device = info.st_dev;
+    object->inode = info.st_ino;
+    object->access = access;
+    object->share = share;
+    return NewHandle(object);
+}
+
 /* Opens a folder (FILE_FLAG_BACKUP_SEMANTICS), or with
    FILE_FLAG_OPEN_REPARSE_POINT a link itself, for a handle that reports its
    attributes and holds the folder against deletion and renaming as its
@@ -85,17 +100,8 @@ HANDLE OpenFolder(const std::string& posix, DWORD access, DWORD share, DWORD dis
         SetLastError(errno == ENOENT ? MissingError(posix) : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    struct stat info;
-    fstat(fd, &info);
-    auto object = std::make_shared<KernelObject>();
-    object->kind = OBJ_FILE;
-    object->fd = fd;
-    object->device = info.st_dev;
-    object->inode = info.st_ino;
-    object->access = access;
-    object->share = share;
     SetLastError(ERROR_SUCCESS);
-    return NewHandle(object);
+    return NewFileHandle(fd, access, share);
 }
 
 }  // namespace
@@ -206,15 +212,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         }
         return INVALID_HANDLE_VALUE;
     }
-    fstat(fd, &info);
-    auto object = std::make_shared<KernelObject>();
-    object->kind = OBJ_FILE;
-    object->fd = fd;
-    object->device = info.st_dev;
-    object->inode = info.st_ino;
-    object->access = access;
-    object->share = share;
-    HANDLE handle = NewHandle(object);
+    HANDLE handle = NewFileHandle(fd, access, share);
     bool reported_existing = exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
     SetLastError(reported_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;

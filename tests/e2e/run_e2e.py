@@ -19,6 +19,8 @@ import subprocess
 import sys
 import time
 
+import hostile_cases
+
 ARGS = None
 ENV = {}
 FAILURES = []
@@ -410,6 +412,7 @@ def main():
             ("stale_workspace", case_stale_workspace, None),
             ("no_setup", case_no_setup, None),
         ]
+        cases += hostile_cases.cases(sys.modules[__name__])
         for name, run, lang in cases:
             if ARGS.cases and name not in ARGS.cases:
                 continue

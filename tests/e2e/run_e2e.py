@@ -20,6 +20,7 @@ import sys
 import time
 
 import hostile_cases
+import screenshots
 
 ARGS = None
 ENV = {}
@@ -170,7 +171,8 @@ def visible_windows(name):
 
 def screenshot(name):
     path = os.path.join(ARGS.work, name + ".png")
-    subprocess.run(["import", "-window", "root", path], stderr=subprocess.DEVNULL)
+    problem = screenshots.capture(path)
+    check(problem is None, problem)
     return path
 
 
@@ -245,9 +247,9 @@ def error_case(lang, expected_text):
     def run():
         proc = start_launcher(DAMAGED)
         rc, out = wine_output(ARGS.probe, "box", "Setup", "20000", env={"LANG": lang})
-        shot = screenshot("error-" + lang.split(".")[0])
         try:
-            check(rc == 0, "no error box titled Setup appeared (%s)" % shot)
+            check(rc == 0, "no error box titled Setup appeared")
+            screenshot("error-" + lang.split(".")[0])
             lines = out.splitlines()
             owner = lines[0].split()
             check(bytes.fromhex(owner[1]).decode() == "QELVOR" and owner[2] == "1",

@@ -183,6 +183,7 @@ def shoot_error(launcher, locale, out):
 
 def main():
     global E2E
+    sys.dont_write_bytecode = True
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import run_e2e
     E2E = run_e2e

@@ -1,12 +1,13 @@
 # Entry points: `make` builds into dist/, `make test` runs the whole suite
-# (native and under Wine), `make demo` packs examples/ and runs the result.
+# (native and under Wine), `make demo` packs examples/ and runs the result,
+# `make screenshots` regenerates docs/screenshots/ under Wine.
 # Each installs what is missing first (cmake/install-deps.sh).
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 LONG_FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build-release build-mingw build-native build-fuzz dist test demo bench fuzz format clean
+.PHONY: all deps build-release build-mingw build-native build-fuzz dist test demo screenshots bench fuzz format clean
 
 all: dist
 
@@ -44,6 +45,14 @@ test: dist build-native build-fuzz
 
 demo: dist
 	@sh examples/demo.sh
+
+screenshots: dist
+	@python3 tests/e2e/screenshots.py --stub $(CURDIR)/build/mingw/res/qelvor-stub.exe \
+	  --setup $(CURDIR)/build/mingw/tests/e2e/setup/setup.exe \
+	  --probe $(CURDIR)/build/mingw/tests/e2e/e2e_probe.exe \
+	  --pack $(CURDIR)/dist/qelvor-pack --pack-exe $(CURDIR)/dist/qelvor-pack.exe \
+	  --wine-run $(CURDIR)/cmake/wine-run.sh --work $(CURDIR)/build/screenshots \
+	  --out $(CURDIR)/docs/screenshots
 
 bench: build-release
 	@sh bench/run.sh

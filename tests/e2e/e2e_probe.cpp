@@ -1,11 +1,14 @@
 // A helper that the end-to-end driver runs under Wine next to the launcher,
 // to look at the launcher's windows from outside: it reads the error box's
-// texts and owner, presses a dialog's button, and reports what LoadStringA
-// does with a string that a language's table lacks. Texts are printed as
-// hex of their UTF-8 bytes, so no console code page stands in the way.
+// texts and owner, presses a dialog's button, brings a dialog to the
+// foreground (where no window manager does it, for screenshots), and reports
+// what LoadStringA does with a string that a language's table lacks. Texts
+// are printed as hex of their UTF-8 bytes, so no console code page stands in
+// the way.
 //
 //   e2e_probe box TITLE TIMEOUT_MS        describe the dialog box titled TITLE
 //   e2e_probe click TITLE ID TIMEOUT_MS   press button ID of the visible dialog TITLE
+//   e2e_probe activate TITLE TIMEOUT_MS   make the visible dialog TITLE the active window
 //   e2e_probe loadstring FILE ID          LoadStringA(FILE's string ID) over "File error"
 #include <windows.h>
 
@@ -57,8 +60,8 @@ BOOL CALLBACK PrintChild(HWND child, LPARAM) {
     char cls[64] = {};
     GetClassNameA(child, cls, sizeof cls);
     LONG style = GetWindowLongA(child, GWL_STYLE);
-    std::printf("child %s %d %08lx %s\n", cls, GetDlgCtrlID(child), static_cast<unsigned long>(style),
-                Hex(WindowText(child)).c_str());
+    std::printf("child %s %d %08lx %s\n", cls, GetDlgCtrlID(child),
+                static_cast<unsigned long>(style), Hex(WindowText(child)).c_str());
     return TRUE;
 }
 
@@ -87,6 +90,30 @@ int Click(const char* title, int id, int timeout_ms) {
     return 0;
 }
 
+// Brings the dialog to the foreground and keeps it there until it has
+// stayed for STEADY_MS: a dialog that is still initialising may hand the
+// activation back to its owner once.
+int Activate(const char* title, int timeout_ms) {
+    const int STEADY_MS = 500;
+    HWND dialog = FindDialog(title, timeout_ms);
+    if (dialog == nullptr) {
+        std::printf("missing\n");
+        return 1;
+    }
+    int steady = 0;
+    for (int waited = 0; waited <= timeout_ms && steady < STEADY_MS; waited += POLL_MS) {
+        if (GetForegroundWindow() == dialog) {
+            steady += POLL_MS;
+        } else {
+            steady = 0;
+            SetForegroundWindow(dialog);
+        }
+        Sleep(POLL_MS);
+    }
+    std::printf(steady >= STEADY_MS ? "activated\n" : "refused\n");
+    return steady >= STEADY_MS ? 0 : 1;
+}
+
 int LoadString(const char* file, int id) {
     HMODULE module = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (module == nullptr) {
@@ -109,9 +136,12 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "click") == 0) {
         return Click(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     }
+    if (argc == 4 && std::strcmp(argv[1], "activate") == 0) {
+        return Activate(argv[2], std::atoi(argv[3]));
+    }
     if (argc == 4 && std::strcmp(argv[1], "loadstring") == 0) {
         return LoadString(argv[2], std::atoi(argv[3]));
     }
-    std::fprintf(stderr, "usage: e2e_probe box|click|loadstring ...\n");
+    std::fprintf(stderr, "usage: e2e_probe box|click|activate|loadstring ...\n");
     return 2;
 }

@@ -1,0 +1,46 @@
+// A stand-in for whatever keeps a stale file of the workspace open (an
+// earlier setup still running, a virus scanner) in the end-to-end tests: it
+// opens a file with the given share mode, says "held" on its output and
+// keeps the file open until a release file appears or a time has passed.
+// It does nothing else, so the launcher meets exactly the sharing violation
+// that such a holder causes.
+//
+//   hold_file FILE none|read RELEASE TIMEOUT_MS
+//     none: share mode 0 (nobody may open the file meanwhile)
+//     read: FILE_SHARE_READ (it can be read and started, not replaced or deleted)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const int POLL_MS = 50;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 5 || (std::strcmp(argv[2], "none") != 0 && std::strcmp(argv[2], "read") != 0)) {
+        std::fprintf(stderr, "usage: hold_file FILE none|read RELEASE TIMEOUT_MS\n");
+        return 2;
+    }
+    const DWORD share = std::strcmp(argv[2], "read") == 0 ? FILE_SHARE_READ : 0;
+    HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::printf("cannot open %lu\n", GetLastError());
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    const int timeout_ms = std::atoi(argv[4]);
+    for (int waited = 0; waited < timeout_ms; waited += POLL_MS) {
+        if (GetFileAttributesA(argv[3]) != INVALID_FILE_ATTRIBUTES) {
+            break;
+        }
+        Sleep(POLL_MS);
+    }
+    CloseHandle(file);
+    return 0;
+}

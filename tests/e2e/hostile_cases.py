@@ -1,0 +1,215 @@
+"""End-to-end cases for what real users' machines throw at the launcher:
+a temporary folder named outside the ANSI code page, a stale setup.exe that
+another process holds open, and payloads whose entry names Windows treats
+specially (devices, a trailing dot). Each case checks the workspace, the
+error box where one belongs and whether a setup started.
+
+The cases use the driver's helpers and its prepared launchers; cases(driver)
+returns them as rows of the driver's case table.
+"""
+
+import os
+import select
+import shutil
+
+D = None  # the driver module (run_e2e), set by cases()
+
+BOX_WAIT_MS = 20000
+HOLD_MS = 60000  # the holder lets go by itself after this, should the driver die
+DEVICE_MARKER = b"QELVOR-BYTES-FOR-A-DEVICE\r\n"
+
+
+def expect_error_box(proc):
+    """Checks that the launcher shows the error box titled "Setup" over its
+    visible dialog, with the file error text; presses OK and waits for the
+    launcher to end with exit code 0."""
+    try:
+        rc, out = D.wine_output(D.ARGS.probe, "box", "Setup", str(BOX_WAIT_MS))
+        D.check(rc == 0, "no error box titled Setup appeared")
+        lines = out.splitlines()
+        owner = lines[0].split()
+        D.check(bytes.fromhex(owner[1]).decode() == "QELVOR" and owner[2] == "1",
+                "box not owned by the visible dialog: %r" % lines[0])
+        texts = [bytes.fromhex(l.split()[4]).decode() for l in lines[1:]
+                 if l.startswith("child Static") and len(l.split()) > 4]
+        D.check("File error" in texts, "box texts %r" % texts)
+        rc, out = D.wine_output(D.ARGS.probe, "click", "Setup", "1", "5000")
+        D.check(rc == 0, "cannot press OK: %s" % out)
+        proc.wait(timeout=15)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    D.check(proc.returncode == 0, "exit code %s" % proc.returncode)
+
+
+# ----------------------------------------------------------- temporary folder
+
+OUTSIDE_1252 = "\u6d4b\u8bd5"  # two Chinese characters, no equivalent in code page 1252
+
+
+def set_temp(windows_folder):
+    """Sets TEMP and TMP of the prefix's user through regedit and a UTF-16
+    .reg file, which carries the name as it is."""
+    escaped = windows_folder.replace("\\", "\\\\")
+    text = ("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Environment]\r\n"
+            '"TEMP"="%s"\r\n"TMP"="%s"\r\n' % (escaped, escaped))
+    reg = os.path.join(D.ARGS.work, "temp.reg")
+    with open(reg, "wb") as f:
+        f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+    rc, out = D.wine_output("regedit", "/S", D.windows_path(reg))
+    D.check(rc == 0, "regedit failed: %s" % out)
+
+
+def case_temp_outside_codepage():
+    """Wine maps a Unix name outside code page 1252 only under a UTF-8 Unix
+    locale, and gives such a folder an ASCII 8.3 name (like __~~~X3D): the
+    launcher reaches the folder through it, unpacks and starts setup."""
+    temp_windows, _ = D.prefix_temp()
+    folder = os.path.join(D.TEMP_LINUX, OUTSIDE_1252)
+    workspace = os.path.join(folder, "qelvor")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    try:
+        set_temp(temp_windows + "\\" + OUTSIDE_1252)
+        rc = D.run_launcher(D.SMALL, "/silent")
+        D.check(rc == 0, "exit code %s" % rc)
+        lines = D.record_lines()
+        D.check(lines[:1] == ["cmdline setup.exe /silent"] and lines[-1:] == ["exit 0"],
+                "setup did not run: %r" % lines)
+        found = set()
+        for root, dirs, files in os.walk(workspace):
+            found |= {os.path.relpath(os.path.join(root, n), workspace) for n in dirs + files}
+        D.check(found == D.SMALL_FILES, "workspace %r" % sorted(found))
+        D.check(not os.path.exists(D.workspace()), "unpacked into the usual temporary folder")
+    finally:
+        set_temp(temp_windows)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+# ----------------------------------------------------------- stale setup.exe
+
+def hold(path, share):
+    """Starts hold_file on path; returns its Popen and the release file once
+    it holds the file."""
+    holder_exe = os.path.join(os.path.dirname(D.ARGS.probe), "hold_file.exe")
+    release = os.path.join(D.ARGS.work, "release-holder")
+    if os.path.exists(release):
+        os.remove(release)
+    holder = D.wine(holder_exe, D.windows_path(path), share, D.windows_path(release),
+                    str(HOLD_MS))
+    ready, _, _ = select.select([holder.stdout], [], [], D.LOCK_WAIT_S)
+    line = holder.stdout.readline().decode(errors="replace").strip() if ready else ""
+    if line != "held":
+        holder.kill()
+        raise D.CaseFailed("holder did not take the file: %r" % line)
+    return holder, release
+
+
+def held_setup_case(share):
+    """A setup.exe from an earlier run that another process holds open: the
+    launcher cannot replace it, must not start it, and says so."""
+    def run():
+        stale = open(D.ARGS.setup, "rb").read() + b"stale copy"
+        os.makedirs(D.workspace())
+        stale_path = os.path.join(D.workspace(), "setup.exe")
+        with open(stale_path, "wb") as f:
+            f.write(stale)
+        holder, release = hold(stale_path, share)
+        try:
+            expect_error_box(D.start_launcher(D.SMALL, "/silent"))
+            D.check(D.record_lines() == [], "a setup started: %r" % D.record_lines())
+            with open(stale_path, "rb") as f:
+                D.check(f.read() == stale, "the held setup.exe was changed")
+        finally:
+            open(release, "wb").close()
+            holder.wait(timeout=D.LOCK_WAIT_S)
+    return run
+
+
+# ----------------------------------------------------------- names
+
+NAME_OFFSET = 12
+NAME_FIELD = 260
+RECORD_SIZE = 1044
+
+
+def rename_entry(launcher, old, new):
+    """Replaces an entry's name in a packed launcher's directory (the packer
+    refuses the names these cases need), NUL-padding the field."""
+    with open(launcher, "r+b") as f:
+        data = bytearray(f.read())
+        count = int.from_bytes(data[-4:], "little")
+        directory = len(data) - 4 - count * RECORD_SIZE
+        for index in range(1, count):
+            field = directory + index * RECORD_SIZE + NAME_OFFSET
+            if data[field:field + NAME_FIELD].split(b"\0")[0] == old:
+                data[field:field + NAME_FIELD] = new.ljust(NAME_FIELD, b"\0")
+                f.seek(0)
+                f.write(data)
+                return
+    raise D.CaseFailed("no entry %r in %s" % (old, launcher))
+
+
+PORTS_KEY = "HKLM\\Software\\Wine\\Ports"  # Wine's table of serial and parallel ports
+
+
+def redirect_device(device):
+    """Points the prefix's DOS device (COM1, normally a serial port) at an
+    empty file of the work folder: through Wine's port table, which its
+    mount manager applies whenever the session's services start again, and
+    through the dosdevices link itself for a session already running.
+    Returns the file, the link and the link's old target."""
+    capture = os.path.join(D.ARGS.work, "device-" + device)
+    open(capture, "wb").close()
+    rc, out = D.wine_output("reg", "add", PORTS_KEY, "/v", device.upper(), "/d", capture, "/f")
+    D.check(rc == 0, "reg add failed: %s" % out)
+    link = os.path.join(D.ENV["QELVOR_WINEPREFIX"], "dosdevices", device)
+    old = os.readlink(link) if os.path.islink(link) else None
+    if old is not None:
+        os.remove(link)
+    os.symlink(capture, link)
+    return capture, link, old
+
+
+def restore_device(device, link, old):
+    D.wine_output("reg", "delete", PORTS_KEY, "/v", device.upper(), "/f")
+    if os.path.lexists(link):
+        os.remove(link)
+    if old is not None:
+        os.symlink(old, link)
+
+
+def bad_name_case(name, device=None):
+    """A payload whose last entry has a name Windows does not take as a plain
+    file name; entries before it are good, so anything written before the
+    names are checked shows in the workspace. For a serial device the device
+    is redirected to a file, which must stay empty (Wine opens no CON for a
+    program without a console, so CON's bytes could not be seen)."""
+    def run():
+        launcher = D.pack("badname", {"a.txt": b"first entry\r\n", "setup.exe": D.ARGS.setup,
+                                      "zz.txt": DEVICE_MARKER})
+        rename_entry(launcher, b"zz.txt", name)
+        redirected = redirect_device(device) if device else None
+        try:
+            expect_error_box(D.start_launcher(launcher))
+            if redirected:
+                D.check(os.path.getsize(redirected[0]) == 0, "entry bytes reached " + device)
+        finally:
+            if redirected:
+                restore_device(device, *redirected[1:])
+        D.check(D.listing() == set(), "workspace %r" % sorted(D.listing()))
+        D.check(D.record_lines() == [], "a setup started: %r" % D.record_lines())
+    return run
+
+
+def cases(driver):
+    global D
+    D = driver
+    return [
+        ("temp_outside_codepage", case_temp_outside_codepage, "C.UTF-8"),
+        ("held_setup_share_none", held_setup_case("none"), "en_US.UTF-8"),
+        ("held_setup_share_read", held_setup_case("read"), "en_US.UTF-8"),
+        ("name_con", bad_name_case(b"CON"), "en_US.UTF-8"),
+        ("name_com1_lng", bad_name_case(b"COM1.lng", "com1"), "en_US.UTF-8"),
+        ("name_trailing_dot", bad_name_case(b"setup.exe."), "en_US.UTF-8"),
+    ]

@@ -9,6 +9,9 @@ namespace qpack {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+/* ReadAtFn over an open std::ifstream, for the reading rule. */
 int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
     auto* in = static_cast<std::ifstream*>(source);
     in->clear();
@@ -19,6 +22,8 @@ int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uin
     in->clear();
     return failed ? 0 : 1;
 }
+
+}  // namespace
 
 std::optional<uint32_t> CertificateTableSize(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);

@@ -42,7 +42,9 @@ std::string SignatureLine(const PayloadEnd& end) {
     uint64_t padding = end.table_offset - end.end;  // zero bytes between payload and table
     return "signed: certificate table of " + std::to_string(end.table_size) +
            " bytes after the payload" +
-           (padding == 0 ? "" : ", " + std::to_string(padding) + " bytes of padding before it");
+           (padding == 0 ? ""
+                         : ", " + std::to_string(padding) + (padding == 1 ? " byte" : " bytes") +
+                               " of padding before it");
 }
 
 bool ReadDirectory(const fs::path& launcher, std::ifstream* in, Directory* directory,

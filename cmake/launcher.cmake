@@ -1,6 +1,13 @@
-# Flags for the launcher's own code: no exceptions, no RTTI, small code.
+# Flags for the launcher's own code: no exceptions, no RTTI, small code. For
+# Windows, where it becomes the stub, no path of the source or build folder
+# enters the objects (__FILE__, debug records), so that any checkout builds
+# the same bytes; GCC tries the later, longer prefix first.
 function(qelvor_launcher_code target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+  if(WIN32)
+    target_compile_options(${target} PRIVATE -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
+                           -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
+  endif()
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 

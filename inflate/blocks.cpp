@@ -60,7 +60,7 @@ int DecodeFixedBlock(InflateState* s) {
             lengths[symbol] = fixed_lit_lengths[run].length;
         }
     }
-    HuffEntry* lit_table = nullptr;  // literal/length table chain
+    HuffEntry* lit_table = nullptr;  // literal/length tables
     int lit_bits = FIXED_LIT_LOOKUP_BITS;
     int result = BuildHuffmanTable(lengths, FIXED_LIT_CODES, FIRST_LENGTH_SYMBOL, length_base,
                                    length_extra, &lit_table, &lit_bits);
@@ -74,7 +74,7 @@ int DecodeFixedBlock(InflateState* s) {
     for (symbol = 0; symbol < FIXED_DIST_CODES; symbol++) {
         lengths[symbol] = FIXED_DIST_LENGTH;
     }
-    HuffEntry* dist_table = nullptr;  // distance table chain
+    HuffEntry* dist_table = nullptr;  // distance tables
     int dist_bits = FIXED_DIST_LOOKUP_BITS;
     result = BuildHuffmanTable(lengths, FIXED_DIST_CODES, 0, distance_base, distance_extra,
                                &dist_table, &dist_bits);
@@ -205,7 +205,7 @@ int DecodeDynamicBlock(InflateState* s) {
     s->bit_buf = b;
     s->bit_count = k;
 
-    HuffEntry* lit_table = nullptr;  // literal/length table chain
+    HuffEntry* lit_table = nullptr;  // literal/length tables
     int lit_bits = s->lit_lookup_bits;
     result = BuildHuffmanTable(lengths, lit_count, FIRST_LENGTH_SYMBOL, length_base, length_extra,
                                &lit_table, &lit_bits);
@@ -218,7 +218,7 @@ int DecodeDynamicBlock(InflateState* s) {
     if (lit_table == nullptr) {
         return BLOCK_INVALID;  // no literal/length code: not even an end of block
     }
-    HuffEntry* dist_table = nullptr;  // distance table chain; null if all lengths 0
+    HuffEntry* dist_table = nullptr;  // distance tables; null if all lengths 0
     int dist_bits = s->dist_lookup_bits;
     result = BuildHuffmanTable(lengths + lit_count, dist_count, 0, distance_base, distance_extra,
                                &dist_table, &dist_bits);

@@ -1,8 +1,11 @@
 // CRC-32 of RFC 1952 (reflected polynomial 0xEDB88320) over the decoded
 // content. The register is updated eight bytes per step with eight constant
-// tables (slicing by 8); the seven extra tables are derived from crc32_table
-// at compile time, so the launcher carries 8 KiB more constant data and
-// computes nothing at start-up.
+// tables (slicing by 8), and long runs are cut into four streams that are
+// updated side by side, since one stream waits on its own table lookups;
+// the streams are joined by multiplying with the register of a run of zero
+// bytes. The seven extra tables and the join factors are derived from
+// crc32_table at compile time, so the launcher carries 8 KiB more constant
+// data and computes nothing at start-up.
 #include "inflate/state.h"
 
 // Entry i is the register contribution of byte i: i shifted right eight
@@ -65,17 +68,72 @@ static constexpr CrcSlices BuildCrcSlices() {
 
 static constexpr CrcSlices crc_slices = BuildCrcSlices();
 
+// The reflected polynomial, and the register that stands for x^0.
+#define CRC_POLYNOMIAL 0xEDB88320u
+#define CRC_ONE 0x80000000u
+
+/*
+ * ZeroRunFactor: the register that x^0 becomes after n zero bytes, that is
+ * x^(8n) modulo the polynomial. Multiplying a register by it gives the
+ * register after n more zero bytes.
+ */
+static constexpr uint32_t ZeroRunFactor(uint32_t n) {
+    uint32_t r = CRC_ONE;
+    for (uint32_t i = 0; i < n; i++) {
+        r = crc32_table[r & 0xFF] ^ (r >> 8);
+    }
+    return r;
+}
+
+/*
+ * MultiplyModPoly: the product of two registers modulo the polynomial, one
+ * bit of a at a time from x^0 (the top bit) up, with b multiplied by x in
+ * step. Some 32 rounds of shifts and masks, no branches.
+ */
+static inline uint32_t MultiplyModPoly(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (int i = 31; i >= 0; i--) {
+        product ^= b & (0u - ((a >> i) & 1));
+        b = (b >> 1) ^ (CRC_POLYNOMIAL & (0u - (b & 1)));
+    }
+    return product;
+}
+
+// The runs that are cut into streams: the bytes of each stream and the join
+// factor for them, longest first. A full window is one run of the first.
+#define CRC_STREAMS 4
+struct CrcRun {
+    uint32_t stream_bytes;  // bytes of each stream, a multiple of CRC_SLICES
+    uint32_t factor;        // ZeroRunFactor(stream_bytes)
+};
+static constexpr CrcRun crc_runs[2] = {{8192, ZeroRunFactor(8192)}, {1024, ZeroRunFactor(1024)}};
+
 // Reads four bytes as a little-endian u32 (one load on the targets we build for).
 static inline uint32_t LoadLe32(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+/* SliceStep: the register after the eight bytes at data. */
+static inline uint32_t SliceStep(uint32_t crc, const uint8_t* data) {
+    const uint32_t(*t)[256] = crc_slices.table;
+    uint32_t low = LoadLe32(data) ^ crc;  // bytes 0..3, register folded in
+    uint32_t high = LoadLe32(data + 4);   // bytes 4..7
+    return t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+           t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^
+           t[0][high >> 24];
 }
 
 /*
  * UpdateCrc32: without data, presets the register to all ones and returns 0.
  * With data, folds the n bytes into the register and returns the register
  * complemented, which is the CRC-32 of everything folded in since the preset;
- * n = 0 only reads it. Runs of eight bytes go through the slices, the rest
- * byte by byte through crc32_table; both give the same register.
+ * n = 0 only reads it. A run of four streams starts the first stream from
+ * the register and the others from 0; since the register is linear in its
+ * start and its bytes, shifting each stream's result past the streams after
+ * it (a multiplication by the factor per stream) and adding them gives the
+ * register of the whole run. What is left after the runs goes through the
+ * slices eight bytes at a time, and the last bytes through crc32_table; all
+ * ways give the same register.
  */
 uint32_t UpdateCrc32(InflateState* s, const uint8_t* data, uint32_t n) {
     if (data == nullptr) {
@@ -83,13 +141,25 @@ uint32_t UpdateCrc32(InflateState* s, const uint8_t* data, uint32_t n) {
         return 0;
     }
     uint32_t crc = s->crc;  // working register
-    const uint32_t(*t)[256] = crc_slices.table;
+    for (const CrcRun& run : crc_runs) {
+        uint32_t bytes = run.stream_bytes;
+        while (n >= CRC_STREAMS * bytes) {
+            uint32_t a = crc, b = 0, c = 0, d = 0;  // the registers of the four streams
+            for (uint32_t i = 0; i < bytes; i += CRC_SLICES) {
+                a = SliceStep(a, data + i);
+                b = SliceStep(b, data + bytes + i);
+                c = SliceStep(c, data + 2 * bytes + i);
+                d = SliceStep(d, data + 3 * bytes + i);
+            }
+            crc = MultiplyModPoly(a, run.factor) ^ b;
+            crc = MultiplyModPoly(crc, run.factor) ^ c;
+            crc = MultiplyModPoly(crc, run.factor) ^ d;
+            data += CRC_STREAMS * bytes;
+            n -= CRC_STREAMS * bytes;
+        }
+    }
     while (n >= CRC_SLICES) {
-        uint32_t low = LoadLe32(data) ^ crc;  // bytes 0..3, register folded in
-        uint32_t high = LoadLe32(data + 4);   // bytes 4..7
-        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^
-              t[4][low >> 24] ^ t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^
-              t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+        crc = SliceStep(crc, data);
         data += CRC_SLICES;
         n -= CRC_SLICES;
     }

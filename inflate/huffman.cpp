@@ -1,10 +1,12 @@
 // Builds and releases the multi-level lookup tables that decode deflate's
 // prefix codes. Codes are canonical and stored bit-reversed, so the low bits
 // of the decoder's bit buffer index a table directly; codes longer than the
-// first level go to sub-tables sized to the subtree they serve. Trades memory
-// (symbols replicated across every index that continues their code) and one
-// heap block per table for a decode of one index per level, and keeps no
-// tables between blocks.
+// first level go to sub-tables sized to the subtree they serve. All tables of
+// a code share one heap block, sized by a first walk over the codes that
+// only opens tables; a second walk fills them. Trades that extra walk (and
+// memory for symbols replicated across every index that continues their
+// code) for one allocation per code and a decode of one index per level; no
+// tables are kept between blocks.
 #include "inflate/huffman.h"
 
 #include "platform/platform.h"
@@ -14,17 +16,28 @@
 #define MAXLEVELS (MAXLENGTHBITS + 1)
 
 /*
- * Releases the tables of one build, following the chain that runs through
- * the hidden entry in front of each table's entry 0. Each table was one heap
- * block that starts at that hidden entry.
+ * Releases the tables of one build: they are one heap block that starts
+ * with the head table.
  */
 void FreeHuffmanTables(HuffEntry* table) {
-    while (table != nullptr) {
-        HuffEntry* front = table - 1;  // the hidden entry, start of the block
-        table = front->link;
-        HeapFree(GetProcessHeap(), 0, front);
+    if (table != nullptr) {
+        HeapFree(GetProcessHeap(), 0, table);
     }
 }
+
+// A code ready to be walked: its lengths counted (placeholders included),
+// its real symbols sorted, and what their entries hold.
+struct CodeSet {
+    const unsigned* len_count;  // codes of each length, placeholders included
+    const uint16_t* sorted;     // real symbols by length, then symbol
+    unsigned real_codes;        // codes that belong to a symbol
+    unsigned simple_count;      // symbols below it are literals or end of block
+    const uint16_t* bases;      // value of the other symbols
+    const uint16_t* extras;     // op of the other symbols, in the low byte
+    int min_len;                // shortest code
+    int max_len;                // longest code
+    int lookup_bits;            // bits of the first-level table
+};
 
 /*
  * Chooses the bits of a table opened at offset w (bits already resolved)
@@ -57,11 +70,99 @@ static int SizeTable(int k, int w, unsigned remaining, int max_len, int lookup_b
     return j;
 }
 
+/* MakeEntry: the entry of the code with this sorted position and length. */
+static HuffEntry MakeEntry(const CodeSet* set, unsigned next, uint32_t bits) {
+    HuffEntry entry;
+    entry.bits = (uint8_t)bits;
+    if (next >= set->real_codes) {
+        entry.op = OP_INVALID;  // a placeholder
+        entry.value = 0;
+        return entry;
+    }
+    unsigned symbol = set->sorted[next];
+    if (symbol < set->simple_count) {
+        entry.op = symbol < 256 ? OP_LITERAL : OP_END_OF_BLOCK;
+        entry.value = (uint16_t)symbol;
+    } else {
+        entry.op = (uint8_t)(set->extras[symbol - set->simple_count] & 0xFF);
+        entry.value = set->bases[symbol - set->simple_count];
+    }
+    return entry;
+}
+
 /*
- * Turns the code lengths of one prefix code into a chain of tables; see
- * huffman.h for the arguments and results. Unowned code space is filled
- * with placeholder codes of the longest length, which become op 99 entries,
- * so every table index is written and an incomplete code reads as invalid
+ * WalkCodes: visits every code in canonical order, opening tables as codes
+ * need them, and returns the entries of all tables. With a block, it also
+ * places the tables in it one after the other, writes the links and
+ * replicates each code's entry over every index that continues the code;
+ * without one it only counts.
+ */
+static uint32_t WalkCodes(const CodeSet* set, HuffEntry* block) {
+    uint32_t level_start[MAXLEVELS];   // position of each level's open table
+    unsigned level_prefix[MAXLEVELS];  // low w bits of the codes each level serves
+    int level_bits[MAXLEVELS];         // index bits of each level's table
+    int l = set->lookup_bits;
+    uint32_t used = 0;  // entries of the tables opened so far
+    unsigned code = 0;  // current code, first bit in bit 0
+    int h = -1;         // current level; -1 before the first table
+    int w = -l;         // bits resolved by the levels above level h
+    unsigned next = 0;  // next position in sorted
+    level_prefix[0] = 0;
+    for (int k = set->min_len; k <= set->max_len; k++) {
+        for (unsigned remaining = set->len_count[k]; remaining > 0; remaining--) {
+            // Open tables until one reaches this code's length.
+            while (k > w + l) {
+                h++;
+                w += l;
+                int j = SizeTable(k, w, remaining, set->max_len, l, set->len_count);
+                level_start[h] = used;
+                level_bits[h] = j;
+                if (h > 0) {
+                    level_prefix[h] = code & ((1u << w) - 1);
+                    if (block != nullptr) {
+                        HuffEntry* parent = &block[level_start[h - 1] + (code >> (w - l))];
+                        parent->op = (uint8_t)(OP_LINK_BASE + j);
+                        parent->bits = (uint8_t)l;
+                        parent->link = (uint16_t)(used / LINK_UNIT);
+                    }
+                }
+                used += 1u << j;
+            }
+
+            // Replicate the code's entry over every index that continues it.
+            if (block != nullptr) {
+                HuffEntry entry = MakeEntry(set, next, (uint32_t)(k - w));
+                HuffEntry* current = block + level_start[h];
+                unsigned size = 1u << level_bits[h];  // entries of the current table
+                for (unsigned index = code >> w; index < size; index += 1u << (k - w)) {
+                    current[index] = entry;
+                }
+            }
+            next++;
+
+            // Step to the next code in reversed bit order.
+            unsigned bit = 1u << (k - 1);
+            while (code & bit) {
+                code ^= bit;
+                bit >>= 1;
+            }
+            code |= bit;
+
+            // Close the tables whose subtree is finished.
+            while ((code & ((1u << w) - 1)) != level_prefix[h]) {
+                h--;
+                w -= l;
+            }
+        }
+    }
+    return used;
+}
+
+/*
+ * Turns the code lengths of one prefix code into its tables; see huffman.h
+ * for the arguments and results. Unowned code space is filled with
+ * placeholder codes of the longest length, which become op 99 entries, so
+ * every table index is written and an incomplete code reads as invalid
  * where no symbol owns the pattern. The lookup bits are fitted to the code
  * and written back before the code space is checked.
  */
@@ -71,9 +172,6 @@ int BuildHuffmanTable(const unsigned* lengths, unsigned count, unsigned simple_c
     unsigned len_count[MAXLENGTHBITS + 1];  // codes of each length, then with placeholders
     unsigned start[MAXLENGTHBITS + 2];      // next slot of each length in `sorted`
     uint16_t sorted[MAXCODES];              // symbols with a code, by length then symbol
-    HuffEntry* level_table[MAXLEVELS];      // open table of each level
-    unsigned level_prefix[MAXLEVELS];       // low w bits of the codes each level serves
-    int level_bits[MAXLEVELS];              // index bits of each level's table
 
     if (count > MAXCODES) {
         return HUFF_OVERSUBSCRIBED;
@@ -140,84 +238,17 @@ int BuildHuffmanTable(const unsigned* lengths, unsigned count, unsigned simple_c
             sorted[start[lengths[symbol]]++] = (uint16_t)symbol;
         }
     }
-    unsigned real_codes = count - len_count[0];  // codes that belong to a symbol
 
-    // 6. Walk every code in canonical order, opening tables as codes need them.
-    HuffEntry** chain_end = table;  // where the next table's address goes
-    unsigned code = 0;              // current code, first bit in bit 0
-    int h = -1;                     // current level; -1 before the first table
-    int w = -l;                     // bits resolved by the levels above level h
-    unsigned next = 0;              // next index into sorted
-    level_prefix[0] = 0;
-    for (int k = min_len; k <= max_len; k++) {
-        for (unsigned remaining = len_count[k]; remaining > 0; remaining--) {
-            // 6.1 Open tables until one reaches this code's length.
-            while (k > w + l) {
-                h++;
-                w += l;
-                int j = SizeTable(k, w, remaining, max_len, l, len_count);  // new table's bits
-                HuffEntry* block =
-                    (HuffEntry*)HeapAlloc(GetProcessHeap(), 0, ((1u << j) + 1) * sizeof(HuffEntry));
-                if (block == nullptr) {
-                    if (h > 0) {
-                        FreeHuffmanTables(*table);
-                    }
-                    return HUFF_NO_MEMORY;
-                }
-                HuffEntry* sub = block + 1;  // entry 0 of the new table
-                *chain_end = sub;
-                block->link = nullptr;
-                chain_end = &block->link;
-                level_table[h] = sub;
-                level_bits[h] = j;
-                if (h > 0) {
-                    level_prefix[h] = code & ((1u << w) - 1);
-                    HuffEntry* parent = &level_table[h - 1][code >> (w - l)];
-                    parent->op = (uint8_t)(OP_LINK_BASE + j);
-                    parent->bits = (uint8_t)l;
-                    parent->link = sub;
-                }
-            }
-
-            // 6.2 Make the entry of this code.
-            HuffEntry entry;
-            entry.bits = (uint8_t)(k - w);
-            if (next >= real_codes) {
-                entry.op = OP_INVALID;
-                entry.value = 0;
-            } else {
-                unsigned symbol = sorted[next++];
-                if (symbol < simple_count) {
-                    entry.op = symbol < 256 ? OP_LITERAL : OP_END_OF_BLOCK;
-                    entry.value = (uint16_t)symbol;
-                } else {
-                    entry.op = (uint8_t)(extras[symbol - simple_count] & 0xFF);
-                    entry.value = bases[symbol - simple_count];
-                }
-            }
-
-            // 6.3 Replicate it over every index that continues the code.
-            HuffEntry* current = level_table[h];
-            unsigned size = 1u << level_bits[h];  // entries of the current table
-            for (unsigned index = code >> w; index < size; index += 1u << (k - w)) {
-                current[index] = entry;
-            }
-
-            // 6.4 Step to the next code in reversed bit order.
-            unsigned bit = 1u << (k - 1);
-            while (code & bit) {
-                code ^= bit;
-                bit >>= 1;
-            }
-            code |= bit;
-
-            // 6.5 Close the tables whose subtree is finished.
-            while ((code & ((1u << w) - 1)) != level_prefix[h]) {
-                h--;
-                w -= l;
-            }
-        }
+    // 6. Size the tables, take one block for all of them and fill it.
+    CodeSet set = {len_count, sorted, count - len_count[0], simple_count, bases, extras, min_len,
+                   max_len,   l};
+    uint32_t entries = WalkCodes(&set, nullptr);  // entries of all tables
+    HuffEntry* block = (HuffEntry*)HeapAlloc(GetProcessHeap(), 0, entries * sizeof(HuffEntry));
+    if (block == nullptr) {
+        return HUFF_NO_MEMORY;
     }
+    WalkCodes(&set, block);
+    *table = block;
 
     // 7. Incomplete, except a lone one-bit code.
     return (left != 0 && max_len != 1) ? HUFF_INCOMPLETE : HUFF_COMPLETE;

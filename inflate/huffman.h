@@ -1,4 +1,8 @@
-// Multi-level Huffman decoding tables for deflate's three prefix codes.
+// Multi-level Huffman decoding tables for deflate's three prefix codes. All
+// tables of one code live in one heap block of 4-byte entries; a link names
+// its sub-table by position in that block rather than by address, which
+// keeps an entry small enough that the 512-entry first level of a literal
+// code fits in 2 KiB.
 #pragma once
 
 #include <stdint.h>
@@ -11,20 +15,30 @@
 // What a table entry is, by its `op`.
 #define OP_EXTRA_MAX 13  // 0..13: length or distance base with op extra bits
 #define OP_END_OF_BLOCK 15
-#define OP_LITERAL 16  // a literal, or a code-length symbol
+#define OP_LITERAL 16    // a literal, or a code-length symbol
 #define OP_LINK_BASE 16  // 17..32: link to a sub-table of 2^(op - 16) entries
-#define OP_INVALID 99  // a pattern that no code owns
+#define OP_INVALID 99    // a pattern that no code owns
 
-// One decoding table entry. A table of n bits is 2^n of these, preceded by a
-// hidden front entry whose `link` chains the tables of one build together.
+// Every table has at least two entries and the first starts the block, so
+// every table starts at an even position and a link counts in pairs: 16 bits
+// then reach any table of the largest tree (fewer than 2^17 entries).
+#define LINK_UNIT 2
+
+// One decoding table entry. A table of n bits is 2^n of these.
 struct HuffEntry {
     uint8_t op;    // see the OP_ values above
     uint8_t bits;  // bits to drop when this entry is taken
     union {
-        uint16_t value;   // op 0..16: symbol or base
-        HuffEntry* link;  // op 17..32: entry 0 of the sub-table
+        uint16_t value;  // op 0..16: symbol or base
+        uint16_t link;   // op 17..32: position of the sub-table's entry 0 in the block, in
+                         // LINK_UNITs from the first table's entry 0
     };
 };
+
+/* SubTable: entry 0 of the sub-table that a link entry of the tree at head names. */
+static inline const HuffEntry* SubTable(const HuffEntry* head, HuffEntry link) {
+    return head + (uint32_t)link.link * LINK_UNIT;
+}
 
 // Builder results.
 #define HUFF_COMPLETE 0
@@ -41,5 +55,5 @@ int BuildHuffmanTable(const unsigned* lengths, unsigned count, unsigned simple_c
                       const uint16_t* bases, const uint16_t* extras, HuffEntry** table,
                       int* lookup_bits);
 
-// Releases a table chain from its head; a null head releases nothing.
+// Releases the tables of a build from its head; a null head releases nothing.
 void FreeHuffmanTables(HuffEntry* table);

@@ -5,10 +5,13 @@
 // The launcher may run elevated, so a junction or symbolic link planted in
 // the workspace must not lead the cleanup into folders elsewhere: a listed
 // entry that is a reparse point is never entered; only the link itself is
-// removed. Each level keeps its two MAX_PATH buffers on the stack; a path
+// removed. A sub-folder is entered only while it is held open as itself,
+// so it cannot be swapped for a link between the listing and its own
+// clearing. Each level keeps its two MAX_PATH buffers on the stack; a path
 // that does not fit them is skipped rather than truncated.
 #include "payload/cleanup.h"
 
+#include "payload/folders.h"
 #include "payload/paths.h"
 #include "platform/platform.h"
 
@@ -39,11 +42,16 @@ static void DeleteEntryFile(const char* path, DWORD attributes) {
 }
 
 /* Removes one folder, emptying it first unless it is a link, whose target
-   is left alone; schedules it at restart if it resists. */
+   is left alone; schedules it at restart if it resists. The folder is
+   emptied while held, and only when the held handle shows a real folder:
+   one that became a link since the listing is removed as a link. */
 static void DeleteEntryFolder(const char* path, DWORD attributes) {
     ResetAttributes(path, attributes);
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    HANDLE held =
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? INVALID_HANDLE_VALUE : HoldFolder(path);
+    if (held != INVALID_HANDLE_VALUE) {
         ClearDirectory(path);
+        CloseHandle(held);
     }
     if (!RemoveDirectoryA(path)) {
         MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);

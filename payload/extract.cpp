@@ -7,9 +7,16 @@
 // 2 MiB plus the directory, whatever the payload's size. The directory is
 // checked as a whole before anything is written, so a damaged or hostile
 // directory never makes the extractor write outside the destination.
+//
+// A file that cannot be created or written in full fails the extraction:
+// the launcher must never start a setup.exe left from an earlier run, or a
+// truncated one. Only the Style\ and lang\ copies are best-effort, and they
+// are never written through a link planted in place of those folders.
 #include "payload/payload.h"
 
 #include "inflate/inflate.h"
+#include "payload/folders.h"
+#include "payload/names.h"
 #include "payload/paths.h"
 #include "payload/reading.h"
 
@@ -21,6 +28,8 @@ uint32_t g_entries_done = 0;  // entries reported in this process, never reset
 #define LANG_FOLDER "lang\\"    // sub-folder for language files
 #define STYLE_MARK ".jvs"       // names containing this go to STYLE_FOLDER too
 #define LANG_MARK ".lng"        // names containing this go to LANG_FOLDER too
+#define CREATE_TRIES 10         // attempts at a file that is momentarily in use
+#define CREATE_PAUSE_MS 100     // between two attempts: a second in all
 
 // Everything that one extraction owns, released together on every path.
 struct Extraction {
@@ -30,12 +39,18 @@ struct Extraction {
     PayloadEntry* entries;  // the directory, entry 0 first
     HANDLE payload;         // the payload file, read only
     HANDLE entry_file;      // the entry being written, or INVALID_HANDLE_VALUE
+    HANDLE style_folder;    // Style, held while copies go there; or INVALID_HANDLE_VALUE
+    HANDLE lang_folder;     // lang, the same
 };
 
 /* Releases whatever the extraction still holds and returns result. */
 static int FinishExtraction(Extraction* x, int result) {
-    if (x->entry_file != INVALID_HANDLE_VALUE) {
-        CloseHandle(x->entry_file);
+    HANDLE held[] = {x->entry_file, x->style_folder,
+                     x->lang_folder};  // INVALID_HANDLE_VALUE if none
+    for (size_t i = 0; i < sizeof held / sizeof held[0]; i++) {
+        if (held[i] != INVALID_HANDLE_VALUE) {
+            CloseHandle(held[i]);
+        }
     }
     if (x->payload != INVALID_HANDLE_VALUE) {
         CloseHandle(x->payload);
@@ -70,23 +85,17 @@ static int NameLength(const char* name) {
     return end == NULL ? -1 : (int)((const char*)end - name);
 }
 
-/* True when name is a bare file name that stays inside the destination:
-   not empty, not "." or "..", and free of folder separators and drive
-   colons. */
-static int IsBareName(const char* name) {
-    if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
-        return 0;
-    }
-    return strpbrk(name, "\\/:") == NULL;
-}
-
 /* Checks one record of entries 1 to N-1 before anything is written: the
-   name must be terminated, bare, and fit the 260-byte path buffers
+   name must be terminated, pass the entry name rule (so it is a plain file
+   of the destination, never a device or another entry's file under a
+   second spelling), and fit the 260-byte path buffers
    together with the destination (and "Style\" or "lang\" where the name
    asks for a copy); the chunk table must fit its 96 slots. */
-static int IsSafeEntry(const PayloadEntry* entry, size_t destination_length) {
+static int IsSafeEntry(const PayloadEntry* entry, size_t destination_length,
+                       const uint8_t* lead_bytes) {
     int length = NameLength(entry->name);
-    if (length < 0 || !IsBareName(entry->name) || entry->chunk_count > PAYLOAD_MAX_CHUNKS) {
+    if (length < 0 || CheckEntryName(entry->name, lead_bytes, NULL) != NAME_OK ||
+        entry->chunk_count > PAYLOAD_MAX_CHUNKS) {
         return 0;
     }
     size_t longest = destination_length + 1 + (size_t)length;  // destination\name
@@ -115,8 +124,10 @@ static int WriteEntryChunks(Extraction* x, const PayloadEntry* entry) {
         if (DecodeChunk(x->input, got, x->output, &decoded) <= 0) {
             return 0;
         }
-        DWORD written = 0;  // a short write is not a failure
-        WriteFile(x->entry_file, x->output, decoded, &written, NULL);
+        DWORD written = 0;  // a short write (a full disk) fails like a failed one
+        if (!WriteFile(x->entry_file, x->output, decoded, &written, NULL) || written != decoded) {
+            return 0;
+        }
         // Both buffers go back to zeros: the input as far as it was read,
         // the output as far as the decoder can have stored.
         memset(x->input, 0, got);
@@ -125,25 +136,46 @@ static int WriteEntryChunks(Extraction* x, const PayloadEntry* entry) {
     return 1;
 }
 
-/* Steps over the chunk members of an entry whose file could not be
-   created, so that the next entry's first read starts at its own data. */
-static void SkipEntryChunks(Extraction* x, const PayloadEntry* entry) {
-    int64_t skipped = 0;  // sum of the members' lengths
-    for (int32_t k = 0; k < entry->chunk_count; k++) {
-        skipped += entry->chunks[k].packed_size;
+/* Creates the entry's file, replacing one left from an earlier run. A file
+   that is in use (a setup still running, a virus scanner reading it) is
+   tried again for about a second before the entry fails. */
+static HANDLE CreateEntryFile(const char* entry_path) {
+    for (int attempt = 1;; attempt++) {
+        HANDLE file = CreateFileA(entry_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        DWORD error = GetLastError();  // why the attempt failed, if it did
+        if (file != INVALID_HANDLE_VALUE || attempt == CREATE_TRIES ||
+            (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) {
+            return file;
+        }
+        Sleep(CREATE_PAUSE_MS);
     }
-    MoveFilePointer(x->payload, skipped, FILE_CURRENT);
+}
+
+/* Holds the destination's sub-folder, name without a trailing backslash,
+   once it has been created. A link in its place gives no handle, and then
+   nothing is copied there. */
+static HANDLE HoldSubfolder(const char* destination, const char* name) {
+    char folder[MAX_PATH];  // destination\name
+    memset(folder, 0, sizeof folder);
+    if (!CopyText(folder, MAX_PATH, destination) || !AppendText(folder, MAX_PATH, "\\") ||
+        !AppendText(folder, MAX_PATH, name)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return HoldFolder(folder);
 }
 
 /* Copies a finished entry into the style and language sub-folders when its
-   name asks for it. The base path already ends in the sub-folder's
-   backslash; a failed copy is ignored. */
-static void CopyIntoSubfolders(const char* entry_path, const char* name, char* style_path,
-                               char* language_path) {
-    if (ContainsText(name, STYLE_MARK) && AppendText(style_path, MAX_PATH, name)) {
+   name asks for it and the folder is held. The base path already ends in
+   the sub-folder's backslash; a failed copy is ignored. */
+static void CopyIntoSubfolders(const Extraction* x, const char* entry_path, const char* name,
+                               char* style_path, char* language_path) {
+    if (ContainsText(name, STYLE_MARK) && x->style_folder != INVALID_HANDLE_VALUE &&
+        AppendText(style_path, MAX_PATH, name)) {
         CopyFileA(entry_path, style_path, FALSE);
     }
-    if (ContainsText(name, LANG_MARK) && AppendText(language_path, MAX_PATH, name)) {
+    if (ContainsText(name, LANG_MARK) && x->lang_folder != INVALID_HANDLE_VALUE &&
+        AppendText(language_path, MAX_PATH, name)) {
         CopyFileA(entry_path, language_path, FALSE);
     }
 }
@@ -186,14 +218,20 @@ static int ReadDirectory(Extraction* x, uint32_t* count) {
 }
 
 /* Refuses the whole payload, before anything is written, if one record
-   could lead outside the destination or past a buffer. */
+   could lead outside the destination, past a buffer, or to anything but a
+   plain file. Names are read in the system's ANSI code page, whose
+   double-byte characters are told apart by their lead bytes. */
 static int CheckDirectory(const PayloadEntry* entries, uint32_t count, const char* destination) {
     size_t destination_length = strlen(destination);
     if (count > 0 && destination_length + 1 + strlen(STYLE_FOLDER) + 1 > MAX_PATH) {
         return 0;
     }
+    uint8_t lead_bytes[NAME_LEAD_TABLE_SIZE];  // nonzero: starts a double-byte character
+    for (int b = 0; b < NAME_LEAD_TABLE_SIZE; b++) {
+        lead_bytes[b] = IsDBCSLeadByte((BYTE)b) ? 1 : 0;
+    }
     for (uint32_t j = 1; j < count; j++) {
-        if (!IsSafeEntry(&entries[j], destination_length)) {
+        if (!IsSafeEntry(&entries[j], destination_length, lead_bytes)) {
             return 0;
         }
     }
@@ -201,22 +239,17 @@ static int CheckDirectory(const PayloadEntry* entries, uint32_t count, const cha
 }
 
 /* Writes one entry of 1 to N-1 into the file at entry_path and copies it
-   into the sub-folders its name asks for. An entry whose file cannot be
-   created is stepped over. Returns 0 when a chunk fails. */
+   into the sub-folders its name asks for. Returns 0 when the file cannot
+   be created, a chunk fails, or a write comes up short. */
 static int ExtractEntry(Extraction* x, const PayloadEntry* entry, const char* entry_path,
                         char* style_path, char* language_path) {
-    x->entry_file =
-        CreateFileA(entry_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (x->entry_file == INVALID_HANDLE_VALUE) {
-        SkipEntryChunks(x, entry);
-        return 1;
-    }
-    if (!WriteEntryChunks(x, entry)) {
+    x->entry_file = CreateEntryFile(entry_path);
+    if (x->entry_file == INVALID_HANDLE_VALUE || !WriteEntryChunks(x, entry)) {
         return 0;
     }
     CloseHandle(x->entry_file);
     x->entry_file = INVALID_HANDLE_VALUE;
-    CopyIntoSubfolders(entry_path, entry->name, style_path, language_path);
+    CopyIntoSubfolders(x, entry_path, entry->name, style_path, language_path);
     return 1;
 }
 
@@ -226,9 +259,16 @@ static int ExtractEntry(Extraction* x, const PayloadEntry* entry, const char* en
    the first chunk member, and nothing is written for it. Every entry then
    takes the next chunk_count members, in order. The Style\ and lang\
    folders are created for every entry, entry 0 included, so they exist as
-   soon as N is at least 1. */
+   soon as N is at least 1; they are held from entry 0 on. */
 int ExtractPayloadFile(const char* payload_path, const char* destination, ProgressFn progress) {
-    Extraction x = {GetProcessHeap(), NULL, NULL, NULL, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    Extraction x = {GetProcessHeap(),
+                    NULL,
+                    NULL,
+                    NULL,
+                    INVALID_HANDLE_VALUE,
+                    INVALID_HANDLE_VALUE,
+                    INVALID_HANDLE_VALUE,
+                    INVALID_HANDLE_VALUE};
     char entry_path[MAX_PATH];     // destination\name
     char style_path[MAX_PATH];     // destination\Style\ (then the name)
     char language_path[MAX_PATH];  // destination\lang\ (then the name)
@@ -262,6 +302,8 @@ int ExtractPayloadFile(const char* payload_path, const char* destination, Progre
         CreateDirectoryA(language_path, NULL);
 
         if (j == 0) {
+            x.style_folder = HoldSubfolder(destination, "Style");
+            x.lang_folder = HoldSubfolder(destination, "lang");
             MoveFilePointer(x.payload, entry->unpacked_total, FILE_BEGIN);
             continue;
         }

@@ -10,7 +10,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>  // SHELLEXECUTEINFOA; SHELL32 itself is loaded at run time
 #include <stdlib.h>  // __argc, __argv
+#ifndef ERROR_ELEVATION_REQUIRED
+#define ERROR_ELEVATION_REQUIRED 740  // CreateProcess of a program that asks for administrator rights
+#endif
 #else
 #include "posix/winapi.h"
 #endif

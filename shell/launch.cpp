@@ -1,14 +1,70 @@
 // Starting setup.exe: a thin wrapper over process creation that keeps only
 // the process handle.
+//
+// Most vendors' setup programs ask for administrator rights in their
+// manifest, and CreateProcessA refuses those with ERROR_ELEVATION_REQUIRED.
+// Only then is the program started again through the shell, whose "runas"
+// verb shows the elevation prompt; SHELL32 is loaded from the system folder
+// at that moment, so the import table names no DLL that could be planted.
 #include "shell/shell.h"
 
 #include "payload/paths.h"
 
 #include <string.h>
 
+#define SHELL_DLL "shell32.dll"
+#define SHELL_EXECUTE_EX "ShellExecuteExA"
+#define ELEVATE_VERB "runas"
+
+typedef BOOL(WINAPI* ShellExecuteExFn)(SHELLEXECUTEINFOA* info);
+
+/* The arguments of a command line: what follows the program's name (quoted
+   or not) and the blanks after it; null for a null command line. */
+static const char* ArgumentsOf(const char* command_line) {
+    if (command_line == NULL) {
+        return NULL;
+    }
+    const char* p = command_line;  // walks over the program's name
+    int quoted = 0;                // inside double quotes
+    for (; *p != '\0' && (quoted || (*p != ' ' && *p != '\t')); p++) {
+        quoted ^= *p == '"';
+    }
+    while (*p == ' ' || *p == '\t') {
+        p++;
+    }
+    return p;
+}
+
+/* Starts application through the shell's elevation prompt, with the
+   arguments of command_line. Returns the process handle, or null when
+   SHELL32 cannot be had or the user declines the prompt. */
+static HANDLE LaunchElevated(const char* application, const char* command_line) {
+    HMODULE shell = LoadLibraryExA(SHELL_DLL, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (shell == NULL) {
+        return NULL;
+    }
+    FARPROC found = GetProcAddress(shell, SHELL_EXECUTE_EX);
+    if (found == NULL) {
+        return NULL;
+    }
+    SHELLEXECUTEINFOA info;  // the start request; hProcess comes back in it
+    memset(&info, 0, sizeof info);
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;  // the launcher may end right after
+    info.lpVerb = ELEVATE_VERB;
+    info.lpFile = application;
+    info.lpParameters = ArgumentsOf(command_line);
+    info.nShow = SW_SHOWNORMAL;
+    if (!((ShellExecuteExFn)(void*)found)(&info)) {
+        return NULL;
+    }
+    return info.hProcess;
+}
+
 /* Starts application with command_line (or with its own path as command
    line when that is null). The child inherits the environment and the
-   current folder, and no handles. Its thread handle is closed at once. */
+   current folder, and no handles. Its thread handle is closed at once. A
+   program that needs elevation is started through the prompt instead. */
 HANDLE LaunchProcess(const char* application, const char* command_line) {
     char line[MAX_PATH];  // writable copy: the platform may edit the command line
     memset(line, 0, sizeof line);
@@ -22,7 +78,9 @@ HANDLE LaunchProcess(const char* application, const char* command_line) {
     memset(&started, 0, sizeof started);
     if (!CreateProcessA(application, command_line != NULL ? line : NULL, NULL, NULL, FALSE, 0, NULL,
                         NULL, &startup, &started)) {
-        return NULL;
+        return GetLastError() == ERROR_ELEVATION_REQUIRED
+                   ? LaunchElevated(application, command_line)
+                   : NULL;
     }
     CloseHandle(started.hThread);
     return started.hProcess;

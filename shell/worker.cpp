@@ -4,10 +4,12 @@
 // single-instance lock, then start setup.exe (or show the error box), and
 // ask the dialog to close. Every step that may fail without harm (folder
 // creation and removal, the lock's release, a setup.exe that will not start)
-// is left untested; only the extraction's result decides what follows.
+// is left untested; what decides between setup and the error box is whether
+// the workspace could be named and held, and the extraction's result.
 #include "shell/shell.h"
 
 #include "payload/cleanup.h"
+#include "payload/folders.h"
 #include "payload/paths.h"
 #include "payload/payload.h"
 #include "res/resource.h"
@@ -64,18 +66,21 @@ int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved) {
     return 1;
 }
 
-/* Empties the old workspace and removes it with its two sub-folders. A
-   workspace that is itself a link is removed as a link and never cleared
-   through, so the cleanup cannot reach the link's target. */
+/* Empties the old workspace and removes it with its two sub-folders. The
+   workspace is emptied only while it is held open as itself, so it cannot
+   be swapped for a link during the cleanup; one that is a link (or a file)
+   is removed as such and never cleared through, so the cleanup cannot
+   reach the link's target. */
 static void ResetWorkspace(const char* workspace) {
-    DWORD attributes = GetFileAttributesA(workspace);  // of the workspace path itself
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    HANDLE held = HoldFolder(workspace);  // the old workspace, when it is a real folder
+    if (held == INVALID_HANDLE_VALUE) {
         if (!RemoveDirectoryA(workspace)) {
             DeleteFileA(workspace);
         }
         return;
     }
     ClearDirectory(workspace);
+    CloseHandle(held);
 
     char removal[3][MAX_PATH];  // Style, Lang, then the workspace itself
     memset(removal, 0, sizeof removal);
@@ -89,17 +94,67 @@ static void ResetWorkspace(const char* workspace) {
     }
 }
 
-/* Builds the workspace path from the temporary folder, which ends in a
-   backslash. Fails when the temporary folder is so long that the longest
-   path built from it, workspace\setup.exe, would not fit MAX_PATH. */
-static int BuildWorkspacePath(char* workspace) {
-    DWORD length = GetTempPathA(MAX_PATH, workspace);  // characters, without the NUL
+/* Writes the ANSI form of a wide path into ansi (MAX_PATH bytes). Fails
+   where a character has no equivalent in the code page: Windows would put
+   '?' or a look-alike there, which names another folder or none. Under a
+   UTF-8 ANSI code page every character has one, and the conversion then
+   takes neither the flag nor the report. */
+static int ToAnsiPath(const WCHAR* wide, char* ansi) {
+    int utf8 = GetACP() == CP_UTF8;  // no character can be lost
+    BOOL lost = FALSE;               // a character had no equivalent
+    int written = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, ansi,
+                                      MAX_PATH, NULL, utf8 ? NULL : &lost);
+    return written > 0 && !lost;
+}
+
+/* The temporary folder in ANSI characters that name it, ending in a
+   backslash: its own form where every character has an ANSI equivalent,
+   else its short (8.3) form, which is plain ASCII. Returns the length, or
+   0 with buffer emptied when neither exists (a user name outside the code
+   page on a volume without short names). */
+static size_t GetTempFolder(char* buffer) {
+    WCHAR wide[MAX_PATH];                         // the folder as the system knows it
+    WCHAR short_form[MAX_PATH];                   // its 8.3 form
+    DWORD length = GetTempPathW(MAX_PATH, wide);  // characters, without the NUL
     if (length == 0 || length >= MAX_PATH) {
-        workspace[0] = '\0';
+        buffer[0] = '\0';
+        return 0;
+    }
+    if (ToAnsiPath(wide, buffer)) {
+        return strlen(buffer);
+    }
+    length = GetShortPathNameW(wide, short_form, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !ToAnsiPath(short_form, buffer)) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return strlen(buffer);
+}
+
+/* Builds the workspace path from the temporary folder, which ends in a
+   backslash. Fails when the temporary folder has no ANSI name, or is so
+   long that the longest path built from it, workspace\setup.exe, would not
+   fit MAX_PATH. */
+static int BuildWorkspacePath(char* workspace) {
+    size_t length = GetTempFolder(workspace);  // bytes, without the NUL
+    if (length == 0) {
         return 0;
     }
     size_t longest = length + strlen(WORKSPACE_NAME) + 1 + strlen(SETUP_NAME) + 1;
     return longest <= MAX_PATH && AppendText(workspace, MAX_PATH, WORKSPACE_NAME);
+}
+
+/* Unpacks the payload into the freshly created workspace while holding it:
+   the handle shows that the workspace is a real folder and not a link, and
+   keeps it from being renamed or swapped until the extraction ends. */
+static int ExtractIntoHeldWorkspace(const char* workspace) {
+    HANDLE held = HoldFolder(workspace);  // the workspace, open without delete sharing
+    if (held == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    int extracted = ExtractPayload(g_instance, workspace, ReportProgress);
+    CloseHandle(held);
+    return extracted;
 }
 
 /* Starts the unpacked setup.exe: without waiting, with its own path as
@@ -147,14 +202,14 @@ DWORD WINAPI RunSetupWorker(LPVOID parameter) {
     char workspace[MAX_PATH];  // %TEMP%\qelvor, without a trailing backslash
     memset(workspace, 0, sizeof workspace);
 
-    int extracted = 0;  // result of the extraction; 0 also for a temp path too long
+    int extracted = 0;  // result of the extraction; 0 also for a workspace it could not use
     if (BuildWorkspacePath(workspace)) {
         ResetWorkspace(workspace);
         Sleep(RESET_PAUSE_MS);
         CreateDirectoryA(workspace, NULL);
         CopyText(g_workspace_path, MAX_PATH, workspace);
         CreateDirectoryA(workspace, NULL);
-        extracted = ExtractPayload(g_instance, workspace, ReportProgress);
+        extracted = ExtractIntoHeldWorkspace(workspace);
     }
 
     ReleaseMutex(g_instance_lock);

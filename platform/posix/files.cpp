@@ -69,7 +69,70 @@ std::string Number(uint64_t value) {
     return std::to_string(value);
 }
 
+/* Opens a folder (FILE_FLAG_BACKUP_SEMANTICS), or with
+   FILE_FLAG_OPEN_REPARSE_POINT a link itself, for a handle that reports its
+   attributes and holds the folder against deletion and renaming as its
+   share mode says. Only OPEN_EXISTING is supported. */
+HANDLE OpenFolder(const std::string& posix, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags) {
+    if (disposition != OPEN_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int open_flags = (flags & FILE_FLAG_OPEN_REPARSE_POINT) ? O_PATH | O_NOFOLLOW : O_RDONLY;
+    int fd = open(posix.c_str(), open_flags | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? MissingError(posix) : ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat info;
+    fstat(fd, &info);
+    auto object = std::make_shared<KernelObject>();
+    object->kind = OBJ_FILE;
+    object->fd = fd;
+    object->device = info.st_dev;
+    object->inode = info.st_ino;
+    object->access = access;
+    object->share = share;
+    SetLastError(ERROR_SUCCESS);
+    return NewHandle(object);
+}
+
 }  // namespace
+
+bool DeletionBlocked(const std::string& posix_path) {
+    struct stat info;
+    if (lstat(posix_path.c_str(), &info) != 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(open_lock);
+    return SharingBlocks(info.st_dev, info.st_ino, 0, 0, true);
+}
+
+/* Attributes as GetFileAttributesA gives them, of what the handle has open
+   (a link itself when it was opened as one), and the file's size. */
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    LogCall("GetFileInformationByHandle", {HandleText(file)});
+    std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
+    struct stat info;
+    if (!object || !information || fstat(object->fd, &info) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    memset(information, 0, sizeof *information);
+    DWORD attributes = S_ISLNK(info.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
+                       : S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                                               : 0;
+    if (!S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    }
+    information->dwFileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    information->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(info.st_size) >> 32);
+    information->nFileSizeLow = static_cast<DWORD>(info.st_size);
+    information->nNumberOfLinks = static_cast<DWORD>(info.st_nlink);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
 
 /* Opens or creates a file. The checks come in Windows' order: the folder
    and existence rules of the disposition, then the share modes of the
@@ -78,7 +141,7 @@ std::string Number(uint64_t value) {
    existing file, and ERROR_SUCCESS otherwise. Descriptors are close-on-exec:
    handles are never inherited. */
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD, HANDLE) {
+                   DWORD flags, HANDLE) {
     LogCall("CreateFileA", {Text(path), Number(access), Number(share), Number(disposition)});
     if (FaultHit(FAULT_OPEN)) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -89,6 +152,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         return INVALID_HANDLE_VALUE;
     }
     std::string posix = PosixPath(path);
+    if (flags & FILE_FLAG_BACKUP_SEMANTICS) {
+        return OpenFolder(posix, access, share, disposition, flags);
+    }
     std::lock_guard<std::mutex> hold(open_lock);
     struct stat info;
     bool exists = stat(posix.c_str(), &info) == 0;
@@ -119,19 +185,19 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     if ((access & GENERIC_WRITE) || truncating) {
         mode = (access & GENERIC_READ) || truncating ? O_RDWR : O_WRONLY;
     }
-    int flags = mode | O_CLOEXEC;
+    int open_flags = mode | O_CLOEXEC;
     if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) {
-        flags |= O_CREAT;
+        open_flags |= O_CREAT;
     }
     if (disposition == CREATE_NEW) {
-        flags |= O_EXCL;
+        open_flags |= O_EXCL;
     }
     if (truncating) {
-        flags |= O_TRUNC;
+        open_flags |= O_TRUNC;
     }
     // Windows has no execute permission: any file may be started, so new
     // files get the execute bits too (an unpacked setup.exe must run).
-    int fd = open(posix.c_str(), flags, 0777);
+    int fd = open(posix.c_str(), open_flags, 0777);
     if (fd < 0) {
         if (errno == ENOENT) {
             SetLastError(MissingError(posix));
@@ -218,6 +284,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPO
     if ((object->access & GENERIC_WRITE) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
+    }
+    if (FaultHit(FAULT_SHORT_WRITE)) {
+        to_write /= 2;
     }
     DWORD total = 0;  // bytes written so far
     while (total < to_write) {

@@ -112,6 +112,10 @@ BOOL RemoveDirectoryA(LPCSTR path) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (DeletionBlocked(posix)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     if (rmdir(posix.c_str()) != 0) {
         SetLastError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY
                                                            : ERROR_ACCESS_DENIED);
@@ -261,6 +265,10 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
         SetLastError(replacement ? MissingError(from) : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (DeletionBlocked(from)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     if (lstat(to.c_str(), &info) == 0 && !(flags & MOVEFILE_REPLACE_EXISTING)) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return FALSE;
@@ -282,12 +290,8 @@ void PlatformSetTempPath(const char* path) {
     temp_path = path ? path : "";
 }
 
-/* The temporary folder, always ending in a separator. When the buffer
-   cannot hold it with its terminator, nothing is written and the result is
-   the size needed (terminator included); otherwise the result is the length
-   written (terminator excluded). */
-DWORD GetTempPathA(DWORD size, LPSTR buffer) {
-    LogCall("GetTempPathA", {std::to_string(size)});
+/* The temporary folder as stored (UTF-8), with its trailing separator. */
+static std::string TempFolder() {
     std::string folder;
     {
         std::lock_guard<std::mutex> hold(folder_lock);
@@ -300,9 +304,30 @@ DWORD GetTempPathA(DWORD size, LPSTR buffer) {
     if (folder.back() != '/' && folder.back() != '\\') {
         folder += '/';
     }
+    return folder;
+}
+
+/* The temporary folder in ANSI characters ('?' for any other), always
+   ending in a separator. When the buffer cannot hold it with its terminator, nothing is written and
+   the result is the size needed (terminator included); otherwise the result is the length written
+   (terminator excluded). */
+DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+    LogCall("GetTempPathA", {std::to_string(size)});
+    std::string folder = AnsiFromUtf8(TempFolder());
     if (!buffer || size < folder.size() + 1) {
         return static_cast<DWORD>(folder.size() + 1);
     }
     memcpy(buffer, folder.c_str(), folder.size() + 1);
+    return static_cast<DWORD>(folder.size());
+}
+
+/* The same folder in wide characters, every character kept. */
+DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
+    LogCall("GetTempPathW", {std::to_string(size)});
+    std::wstring folder = WideFromUtf8(TempFolder());
+    if (!buffer || size < folder.size() + 1) {
+        return static_cast<DWORD>(folder.size() + 1);
+    }
+    wmemcpy(buffer, folder.c_str(), folder.size() + 1);
     return static_cast<DWORD>(folder.size());
 }

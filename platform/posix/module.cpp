@@ -18,6 +18,7 @@ const uintptr_t MODULE_BASE = 0x400000;  // first module handle value
 const uintptr_t MODULE_STEP = 0x10000;   // distance between module handles
 const WORD COMCTL32_INIT_ORDINAL = 17;   // InitCommonControls' ordinal in comctl32.dll
 const char COMCTL32_NAME[] = "comctl32.dll";
+const char SHELL32_NAME[] = "shell32.dll";
 
 std::mutex module_lock;                    // guards modules
 std::map<uintptr_t, std::string> modules;  // module handle -> its file name
@@ -85,21 +86,25 @@ BOOL SetDefaultDllDirectories(DWORD flags) {
     return TRUE;
 }
 
-/* Only comctl32.dll (any case, with or without its extension) can be
-   loaded; anything else fails with ERROR_MOD_NOT_FOUND. */
+/* Only comctl32.dll and shell32.dll (any case, with or without the
+   extension) can be loaded; anything else fails with ERROR_MOD_NOT_FOUND. */
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
     LogCall("LoadLibraryExA", {Text(name), std::to_string(flags)});
-    if (name && (strcasecmp(name, COMCTL32_NAME) == 0 || strcasecmp(name, "comctl32") == 0)) {
-        return ModuleNamed(COMCTL32_NAME);
+    for (const char* known : {COMCTL32_NAME, SHELL32_NAME}) {
+        std::string bare(known, strlen(known) - strlen(".dll"));  // the name without extension
+        if (name && (strcasecmp(name, known) == 0 || strcasecmp(name, bare.c_str()) == 0)) {
+            return ModuleNamed(known);
+        }
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
-/* comctl32.dll exports InitCommonControls, by ordinal 17 or by name. */
+/* comctl32.dll exports InitCommonControls, by ordinal 17 or by name;
+   shell32.dll exports ShellExecuteExA by name. */
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     bool by_ordinal = IS_INTRESOURCE(name);  // name is really an ordinal
-    std::string what = "#";  // "#17" for an ordinal, else the name
+    std::string what = "#";                  // "#17" for an ordinal, else the name
     if (by_ordinal) {
         what.append(std::to_string(reinterpret_cast<UINT_PTR>(name)));
     } else {
@@ -111,6 +116,10 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
                              : strcmp(name, "InitCommonControls") == 0;
     if (comctl32 && wanted) {
         return reinterpret_cast<FARPROC>(&InitCommonControls);
+    }
+    if (module && module == ModuleNamed(SHELL32_NAME) && !by_ordinal &&
+        strcmp(name, "ShellExecuteExA") == 0) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ShellExecuteExA));
     }
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;

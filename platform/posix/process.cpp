@@ -9,6 +9,7 @@
 #include "state.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,10 @@ const int EXEC_FAILED = 127;  // exit code of a child that could not exec
 
 std::atomic<bool> instant_sleep{false};   // Sleep returns at once
 std::atomic<DWORD> next_thread_id{1000};  // ids handed to CreateThread's callers
+
+std::mutex elevation_lock;       // guards the two below
+std::string elevated_program;    // PlatformRequireElevation's program, as a POSIX path
+bool elevation_accepted = true;  // the user's answer to the prompt
 
 std::vector<std::string> arguments;  // PlatformSetArguments' copy
 std::vector<char*> argument_vector;  // pointers into it, null-terminated
@@ -112,6 +117,12 @@ std::vector<std::string> SplitCommandLine(const char* line) {
     return parts;
 }
 
+/* True when the program's manifest asks for administrator rights. */
+bool NeedsElevation(const std::string& program) {
+    std::lock_guard<std::mutex> hold(elevation_lock);
+    return !elevated_program.empty() && program == elevated_program;
+}
+
 /* The error CreateProcessA reports for an errno of the exec or chdir. */
 DWORD ExecError(int error) {
     switch (error) {
@@ -127,6 +138,12 @@ DWORD ExecError(int error) {
 }
 
 }  // namespace
+
+void PlatformRequireElevation(const char* program, bool user_accepts) {
+    std::lock_guard<std::mutex> hold(elevation_lock);
+    elevated_program = program ? PosixPath(program) : std::string();
+    elevation_accepted = user_accepts;
+}
 
 void PlatformSetInstantSleep(bool instant) {
     instant_sleep = instant;
@@ -182,14 +199,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
    holding the exact command line, and the current folder given (or the
    caller's). Success means the exec has happened; a missing program, a
    missing folder or an unrunnable file fail with nothing left behind. */
-BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES,
-                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR current_directory,
-                    LPSTARTUPINFOA, LPPROCESS_INFORMATION information) {
-    LogCall("CreateProcessA", {Text(application), Text(command_line), Text(current_directory)});
-    if (FaultHit(FAULT_PROCESS)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+static BOOL StartChild(LPCSTR application, LPSTR command_line, LPCSTR current_directory,
+                       LPPROCESS_INFORMATION information, bool elevated) {
     if (!information || (!application && !command_line)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -199,6 +210,10 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
     std::string program = PosixPath(application         ? application
                                     : argv_text.empty() ? ""
                                                         : argv_text[0].c_str());
+    if (!elevated && NeedsElevation(program)) {
+        SetLastError(ERROR_ELEVATION_REQUIRED);
+        return FALSE;
+    }
     std::string folder = current_directory ? PosixPath(current_directory) : std::string();
     std::string marker =
         std::string(COMMAND_LINE_VARIABLE) + "=" + (command_line ? command_line : application);
@@ -281,6 +296,56 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
     information->dwProcessId = static_cast<DWORD>(pid);
     information->dwThreadId = static_cast<DWORD>(pid);
     SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR current_directory,
+                    LPSTARTUPINFOA, LPPROCESS_INFORMATION information) {
+    LogCall("CreateProcessA", {Text(application), Text(command_line), Text(current_directory)});
+    if (FaultHit(FAULT_PROCESS)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return StartChild(application, command_line, current_directory, information, false);
+}
+
+/* The shell's start of a program file with its parameters: the child's
+   command line is the quoted path, a blank and the parameters. The verb
+   "runas" starts it elevated after the prompt, which the user may decline
+   (ERROR_CANCELLED); without it, a program that needs elevation fails as
+   under CreateProcessA. The process handle is returned only with
+   SEE_MASK_NOCLOSEPROCESS. */
+BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
+    if (!info || info->cbSize != sizeof *info || !info->lpFile) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    LogCall("ShellExecuteExA", {Text(info->lpVerb), Text(info->lpFile), Text(info->lpParameters),
+                                Text(info->lpDirectory), std::to_string(info->fMask)});
+    info->hProcess = nullptr;
+    bool runas = info->lpVerb && strcasecmp(info->lpVerb, "runas") == 0;  // asks for elevation
+    if (runas && NeedsElevation(PosixPath(info->lpFile))) {
+        std::lock_guard<std::mutex> hold(elevation_lock);
+        if (!elevation_accepted) {
+            SetLastError(ERROR_CANCELLED);
+            return FALSE;
+        }
+    }
+    std::string line = std::string("\"") + info->lpFile + "\"";
+    if (info->lpParameters && *info->lpParameters) {
+        line += std::string(" ") + info->lpParameters;
+    }
+    PROCESS_INFORMATION started;
+    if (!StartChild(info->lpFile, line.data(), info->lpDirectory, &started, runas)) {
+        return FALSE;
+    }
+    CloseHandle(started.hThread);
+    if (info->fMask & SEE_MASK_NOCLOSEPROCESS) {
+        info->hProcess = started.hProcess;
+    } else {
+        CloseHandle(started.hProcess);
+    }
     return TRUE;
 }
 

@@ -173,6 +173,8 @@ void PlatformReset() {
     }
     ResetFiles();
     ResetWindows();
+    PlatformSetShortPath(nullptr, nullptr);
+    PlatformRequireElevation(nullptr, true);
 }
 
 // ---- paths -----------------------------------------------------------------
@@ -210,6 +212,7 @@ std::string PosixPath(const char* path) {
             c = '/';
         }
     }
+    given = LongPathOf(given);
     struct stat info;
     if (given.empty() || lstat(given.c_str(), &info) == 0) {
         return given;

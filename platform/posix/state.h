@@ -92,6 +92,22 @@ void SetErrorFromErrno(int error);
 // about to be created.
 std::string PosixPath(const char* path);
 
+// Text conversions of the stand-in's code page (text.cpp): paths on disk
+// are UTF-8, the ANSI code page is US-ASCII ('?' for anything else).
+std::wstring WideFromUtf8(const std::string& text);
+std::string Utf8FromWide(const wchar_t* wide, size_t length);
+std::string AnsiFromUtf8(const std::string& text);
+// The long path for a path that starts with a declared short path.
+std::string LongPathOf(const std::string& posix_path);
+
+// True when an open handle to this file or folder does not share deletion,
+// so that it can be neither deleted nor renamed (files.cpp).
+bool DeletionBlocked(const std::string& posix_path);
+
+// The shell's start of a program, which GetProcAddress hands out for
+// shell32.dll (process.cpp).
+BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info);
+
 // FILE_ATTRIBUTE_* for a path, without following a final symbolic link;
 // INVALID_FILE_ATTRIBUTES and errno set when it does not exist.
 DWORD AttributesOf(const std::string& posix_path);

@@ -11,18 +11,19 @@
 
 // Kinds of call that a test can make fail.
 enum PlatformFault {
-    FAULT_ALLOC,       // HeapAlloc
-    FAULT_OPEN,        // CreateFileA, either for reading or writing
-    FAULT_READ,        // ReadFile
-    FAULT_WRITE,       // WriteFile
-    FAULT_COPY,        // CopyFileA
-    FAULT_DELETE,      // DeleteFileA
-    FAULT_CREATE_DIR,  // CreateDirectoryA
-    FAULT_REMOVE_DIR,  // RemoveDirectoryA
-    FAULT_FIND,        // FindFirstFileA
-    FAULT_PROCESS,     // CreateProcessA
-    FAULT_THREAD,      // CreateThread
-    FAULT_MUTEX,       // CreateMutexA
+    FAULT_ALLOC,        // HeapAlloc
+    FAULT_OPEN,         // CreateFileA, either for reading or writing
+    FAULT_READ,         // ReadFile
+    FAULT_WRITE,        // WriteFile
+    FAULT_SHORT_WRITE,  // WriteFile writes half and still reports success
+    FAULT_COPY,         // CopyFileA
+    FAULT_DELETE,       // DeleteFileA
+    FAULT_CREATE_DIR,   // CreateDirectoryA
+    FAULT_REMOVE_DIR,   // RemoveDirectoryA
+    FAULT_FIND,         // FindFirstFileA
+    FAULT_PROCESS,      // CreateProcessA
+    FAULT_THREAD,       // CreateThread
+    FAULT_MUTEX,        // CreateMutexA
     FAULT_KIND_COUNT
 };
 
@@ -42,6 +43,17 @@ HMODULE PlatformModuleForFile(const char* path);
 
 // The folder that GetTempPathA reports (a trailing separator is added).
 void PlatformSetTempPath(const char* path);
+
+// Declares short_path (a Windows-style or POSIX path) as the 8.3 alias of
+// the existing long_path: GetShortPathNameW reports it, and every call
+// resolves it to the long path. A null short_path forgets every alias.
+void PlatformSetShortPath(const char* long_path, const char* short_path);
+
+// The program's manifest asks for administrator rights: CreateProcessA of
+// it fails with ERROR_ELEVATION_REQUIRED, and the shell's "runas" start
+// shows the prompt, which the user accepts or declines (ERROR_CANCELLED).
+// A null program forgets the setting.
+void PlatformRequireElevation(const char* program, bool user_accepts);
 
 // Sleep returns at once while instant sleep is on; each call is recorded.
 void PlatformSetInstantSleep(bool instant);
@@ -72,6 +84,6 @@ bool PlatformWindowVisible(HWND window);
 // on (0, 0, 423, 81 until set).
 void PlatformSetDialogClientRect(const RECT& client);
 
-// Forget every fault, record and counter (live objects are kept, so a test
-// can still check them afterwards).
+// Forget every fault, record, counter, short path and elevation setting (live objects are kept, so
+// a test can still check them afterwards).
 void PlatformReset();

@@ -46,6 +46,8 @@ typedef HANDLE HCURSOR;
 typedef HANDLE HBRUSH;
 typedef HANDLE HMENU;
 typedef HANDLE HGLOBAL;
+typedef HANDLE HKEY;
+typedef uint32_t ULONG;
 typedef INT_PTR (*FARPROC)();
 typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED* LPOVERLAPPED;
@@ -86,6 +88,8 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_BAD_EXE_FORMAT 193
 #define ERROR_DIRECTORY 267
 #define ERROR_NOT_OWNER 288
+#define ERROR_ELEVATION_REQUIRED 740
+#define ERROR_CANCELLED 1223
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -99,6 +103,8 @@ void SetLastError(DWORD code);
 #define FILE_SHARE_READ 0x1
 #define FILE_SHARE_WRITE 0x2
 #define FILE_SHARE_DELETE 0x4
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000    // open a folder
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000  // open a link itself, not its target
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
@@ -135,6 +141,19 @@ typedef struct _WIN32_FIND_DATAA {
     CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped);
@@ -152,8 +171,27 @@ BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data);
 BOOL FindClose(HANDLE search);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryA(LPCSTR path);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+
+// ---- wide text and the ANSI code page ---------------------------------------
+// Wide strings are wchar_t here (UTF-32), UTF-16 on Windows; the launcher
+// only passes them between these calls. The stand-in's ANSI code page is
+// US-ASCII: every other character has no ANSI form.
+typedef wchar_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef BOOL* LPBOOL;
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define WC_NO_BEST_FIT_CHARS 0x400
+UINT GetACP();
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wide_length, LPSTR bytes,
+                        int size, LPCSTR default_char, LPBOOL used_default);
+BOOL IsDBCSLeadByte(BYTE byte);
+DWORD GetTempPathW(DWORD size, LPWSTR buffer);
+DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size);
 
 // ---- the process heap ------------------------------------------------------
 #define HEAP_ZERO_MEMORY 0x8
@@ -213,6 +251,27 @@ BOOL ReleaseMutex(HANDLE mutex);
 // The runtime's split of the command line (msvcrt's __argc and __argv).
 extern int __argc;
 extern char** __argv;
+
+// The shell's start of a program (SHELL32, loaded at run time).
+#define SEE_MASK_NOCLOSEPROCESS 0x00000040
+#define SEE_MASK_NOASYNC 0x00000100
+typedef struct _SHELLEXECUTEINFOA {
+    DWORD cbSize;
+    ULONG fMask;
+    HWND hwnd;
+    LPCSTR lpVerb;
+    LPCSTR lpFile;
+    LPCSTR lpParameters;
+    LPCSTR lpDirectory;
+    int nShow;
+    HINSTANCE hInstApp;
+    void* lpIDList;
+    LPCSTR lpClass;
+    HKEY hkeyClass;
+    DWORD dwHotKey;
+    HANDLE hIcon;
+    HANDLE hProcess;
+} SHELLEXECUTEINFOA, *LPSHELLEXECUTEINFOA;
 
 // ---- libraries -------------------------------------------------------------
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800

@@ -2,7 +2,8 @@
 """Reads the resource section of the built launcher stub and compares the
 compiled templates with what the launcher relies on: dialog 131 in four
 languages bit for bit (styles, font, controls, positions), the strings, both
-icon groups with their images, the manifest and the version records.
+icon groups with the images they refer to, the manifest and the version
+records.
 
 The resource compiler adds styles of its own unless told not to, so these
 checks read the bytes it wrote rather than the script.
@@ -12,6 +13,7 @@ Usage: check_resources.py STUB.exe
 
 import struct
 import sys
+import zlib
 
 import pe
 
@@ -54,13 +56,18 @@ STRINGS = {
 }
 STRING_BLOCK = 103 // 16 + 1  # strings 96 to 111
 
-# group id: [(width, height, bits per pixel)] in directory order
+# How an icon image is stored: a packed DIB (BITMAPINFOHEADER, palette, colour
+# bitmap, mask) or a PNG file.
+DIB, PNG = "DIB", "PNG"
+# group id: [(width, height, bits per pixel, storage)] in directory order
 ICON_GROUPS = {
-    132: [(32, 32, 24)],
-    134: [(16, 16, 4), (16, 16, 8), (32, 32, 8), (48, 48, 8), (16, 16, 32), (32, 32, 24),
-          (48, 48, 32), (64, 64, 32)],
+    132: [(32, 32, 24, DIB)],
+    134: [(16, 16, 4, DIB), (16, 16, 8, DIB), (32, 32, 8, DIB), (48, 48, 8, DIB),
+          (16, 16, 32, DIB), (32, 32, 24, DIB), (48, 48, 32, PNG), (64, 64, 32, PNG)],
 }
 ICON_LANGUAGES = [ZH_TW, ZH_CN]
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+PNG_RGBA = 6  # IHDR colour type: 8-bit red, green, blue and alpha
 
 MANIFEST = b'<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"/>'
 
@@ -114,24 +121,95 @@ def check_strings(res, fail):
         fail("string blocks in other languages: %r" % others)
 
 
+def row_bytes(bits):
+    """A bitmap row's length: padded to a multiple of 4 bytes."""
+    return (bits + 31) // 32 * 4
+
+
+def dib_problem(image, width, height, bits):
+    """What is wrong with a packed-DIB icon image, or None. Its header gives
+    twice the height (colour bitmap and mask), and the palette holds
+    biClrUsed entries, or all that the depth allows when that is 0."""
+    size, w, h, planes, b, compression = struct.unpack_from("<IiiHHI", image, 0)
+    colours_used = struct.unpack_from("<I", image, 32)[0]
+    if (size, w, h, planes, b, compression) != (40, width, 2 * height, 1, bits, 0):
+        return "header %r" % ((size, w, h, planes, b, compression),)
+    palette = colours_used or (1 << bits if bits <= 8 else 0)
+    if colours_used > (1 << bits if bits <= 8 else 0):
+        return "%d palette entries at %d bits" % (colours_used, bits)
+    length = 40 + 4 * palette + (row_bytes(width * bits) + row_bytes(width)) * height
+    if len(image) != length:
+        return "%d bytes, not %d" % (len(image), length)
+    return None
+
+
+def png_problem(image, width, height):
+    """What is wrong with a PNG icon image, or None: the signature, an IHDR
+    of an 8-bit RGBA image of this size, chunk CRCs, and image data that
+    inflates to exactly one filter byte and the pixels of every row."""
+    if not image.startswith(PNG_SIGNATURE):
+        return "no PNG signature"
+    pos, kinds, data = len(PNG_SIGNATURE), [], b""
+    while pos + 12 <= len(image):
+        length, kind = struct.unpack_from(">I4s", image, pos)
+        body = image[pos + 8:pos + 8 + length]
+        if struct.unpack_from(">I", image, pos + 8 + length)[0] != zlib.crc32(kind + body):
+            return "chunk %r CRC" % kind
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", body)
+            if header != (width, height, 8, PNG_RGBA, 0, 0, 0):
+                return "IHDR %r" % (header,)
+        if kind == b"IDAT":
+            data += body
+        kinds.append(kind)
+        pos += 12 + length
+    if pos != len(image) or kinds[:1] != [b"IHDR"] or kinds[-1:] != [b"IEND"]:
+        return "chunks %r" % kinds
+    try:
+        pixels = zlib.decompress(data)
+    except zlib.error as error:
+        return "image data: %s" % error
+    if len(pixels) != height * (1 + 4 * width):
+        return "%d bytes of image data" % len(pixels)
+    return None
+
+
 def check_icons(res, fail):
-    for group, images in ICON_GROUPS.items():
+    """Both groups in both languages, each entry as listed, each resolving
+    to a language-neutral RT_ICON image that is what the entry says; every
+    image in use."""
+    images = {}
+    for rtype, icon_id, lang in res:
+        if rtype == pe.RT_ICON:
+            if lang != pe.LANG_NEUTRAL:
+                fail("icon %d in language %d, not neutral" % (icon_id, lang))
+            images[icon_id] = res[(rtype, icon_id, lang)]
+    used = set()
+    for group, listed in ICON_GROUPS.items():
         langs = sorted(key[2] for key in res if key[:2] == (pe.RT_GROUP_ICON, group))
         if langs != ICON_LANGUAGES:
             fail("icon group %d languages %r" % (group, langs))
         for lang in langs:
             entries = pe.parse_icon_group(res[(pe.RT_GROUP_ICON, group, lang)])
-            if [e[:3] for e in entries] != images:
-                fail("icon group %d/%d images %r" % (group, lang, entries))
-            for width, height, bits, icon_id in entries:
-                image = res.get((pe.RT_ICON, icon_id, lang))
+            where = "icon group %d/%d" % (group, lang)
+            if [(e["width"], e["height"], e["bits"]) for e in entries] != [i[:3] for i in listed]:
+                fail("%s images %r" % (where, entries))
+                continue
+            for e, (width, height, bits, storage) in zip(entries, listed):
+                used.add(e["id"])
+                image = images.get(e["id"])
                 if image is None:
-                    fail("icon %d of group %d/%d missing" % (icon_id, group, lang))
+                    fail("%s: icon %d missing" % (where, e["id"]))
                     continue
-                # BMP form: the header gives the width, twice the height, and the depth.
-                size, w, h, _, b = struct.unpack_from("<IiiHH", image, 0)
-                if (size, w, h, b) != (40, width, 2 * height, bits):
-                    fail("icon %d/%d header %r" % (icon_id, lang, (size, w, h, b)))
+                if (e["planes"], e["colours"], e["size"]) != (1, 1 << bits if bits < 8 else 0,
+                                                              len(image)):
+                    fail("%s: entry %r of a %d-byte image" % (where, e, len(image)))
+                problem = (png_problem(image, width, height) if storage == PNG else
+                           dib_problem(image, width, height, bits))
+                if problem:
+                    fail("%s: icon %d (%s): %s" % (where, e["id"], storage, problem))
+    if sorted(images) != sorted(used):
+        fail("icon images %r, of which in use %r" % (sorted(images), sorted(used)))
     groups = sorted({key[1] for key in res if key[0] == pe.RT_GROUP_ICON})
     if groups != sorted(ICON_GROUPS):
         fail("icon groups %r" % groups)

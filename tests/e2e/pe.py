@@ -19,6 +19,7 @@ RT_GROUP_ICON = 14
 RT_VERSION = 16
 RT_DIALOG = 5
 RT_MANIFEST = 24
+LANG_NEUTRAL = 0
 
 
 class PeFile:
@@ -152,13 +153,16 @@ def parse_string_block(data):
 
 
 def parse_icon_group(data):
-    """An icon group's directory: [(width, height, bits, icon id)]."""
+    """An icon group's directory (NEWHEADER, then one 14-byte RESDIR per
+    image) as [dict(width, height, colours, planes, bits, size, id)]; width
+    and height 0 stand for 256."""
     _, kind, count = struct.unpack_from("<HHH", data, 0)
-    if kind != 1:
+    if kind != 1 or len(data) != 6 + 14 * count:
         raise ValueError("not an icon group")
     images = []
     for i in range(count):
-        width, height, _, _, _, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", data,
-                                                                      6 + 14 * i)
-        images.append((width or 256, height or 256, bits, icon_id))
+        width, height, colours, _, planes, bits, size, icon_id = struct.unpack_from(
+            "<BBBBHHIH", data, 6 + 14 * i)
+        images.append(dict(width=width or 256, height=height or 256, colours=colours,
+                           planes=planes, bits=bits, size=size, id=icon_id))
     return images

@@ -1,6 +1,6 @@
-// The builder's heap use, counted by the POSIX stand-in: one block per table,
-// none for codes without tables or with over-subscribed lengths, and every
-// block released again when an allocation fails part-way through a build.
+// The builder's heap use, counted by the POSIX stand-in: one block per build
+// whatever the number of tables, none for codes without tables or with
+// over-subscribed lengths, and none left when that block is refused.
 #include "huffman_support.h"
 #include "platform/posix/testing.h"
 
@@ -43,9 +43,10 @@ std::ostream& operator<<(std::ostream& out, const Code& c) {
 
 class HuffmanOutOfMemory : public ::testing::TestWithParam<Code> {};
 
-// Fails the nth allocation for every n up to the number of tables: each
-// attempt returns 3 with no block left; one more than that succeeds.
-TEST_P(HuffmanOutOfMemory, EachTableFailureReleasesEverything) {
+// A build of many tables takes exactly one block; when it is refused the
+// result is 3, the head is not written and nothing is left; the next build
+// succeeds again.
+TEST_P(HuffmanOutOfMemory, RefusedBlockLeavesNothing) {
     const Code& c = GetParam();
     PlatformReset();
     size_t before = PlatformLiveHeapBlocks();
@@ -54,27 +55,25 @@ TEST_P(HuffmanOutOfMemory, EachTableFailureReleasesEverything) {
     ASSERT_LE(BuildHuffmanTable(c.lengths.data(), (unsigned)c.lengths.size(), c.simple_count,
                                 c.bases, c.extras, &head, &lookup),
               HUFF_INCOMPLETE);
-    size_t tables = ChainTables(head).size();
-    ASSERT_EQ(PlatformLiveHeapBlocks(), before + tables);
-    ASSERT_GT(tables, 1u);
+    ASSERT_GT(LinkedTables(head, lookup).size(), 1u);
+    EXPECT_EQ(PlatformCallCount(FAULT_ALLOC), 1u);
+    EXPECT_EQ(PlatformLiveHeapBlocks(), before + 1);
     FreeHuffmanTables(head);
     ASSERT_EQ(PlatformLiveHeapBlocks(), before);
 
-    for (unsigned n = 1; n <= tables; n++) {
-        PlatformFailNth(FAULT_ALLOC, n);
-        lookup = c.wanted;
-        int result = BuildHuffmanTable(c.lengths.data(), (unsigned)c.lengths.size(), c.simple_count,
-                                       c.bases, c.extras, &head, &lookup);
-        EXPECT_EQ(result, HUFF_NO_MEMORY) << "failing allocation " << n;
-        EXPECT_EQ(PlatformLiveHeapBlocks(), before) << "failing allocation " << n;
-        PlatformFailNth(FAULT_ALLOC, 0);
-    }
-    PlatformFailNth(FAULT_ALLOC, tables + 1);
+    PlatformFailNth(FAULT_ALLOC, 1);
+    HuffEntry* refused = reinterpret_cast<HuffEntry*>(1);  // sentinel: not written
     lookup = c.wanted;
-    int result = BuildHuffmanTable(c.lengths.data(), (unsigned)c.lengths.size(), c.simple_count,
-                                   c.bases, c.extras, &head, &lookup);
-    PlatformFailNth(FAULT_ALLOC, 0);
-    ASSERT_LE(result, HUFF_INCOMPLETE);
+    EXPECT_EQ(BuildHuffmanTable(c.lengths.data(), (unsigned)c.lengths.size(), c.simple_count,
+                                c.bases, c.extras, &refused, &lookup),
+              HUFF_NO_MEMORY);
+    EXPECT_EQ(refused, reinterpret_cast<HuffEntry*>(1));
+    EXPECT_EQ(PlatformLiveHeapBlocks(), before);
+
+    lookup = c.wanted;
+    ASSERT_LE(BuildHuffmanTable(c.lengths.data(), (unsigned)c.lengths.size(), c.simple_count,
+                                c.bases, c.extras, &head, &lookup),
+              HUFF_INCOMPLETE);
     FreeHuffmanTables(head);
     EXPECT_EQ(PlatformLiveHeapBlocks(), before);
 }
@@ -116,20 +115,5 @@ INSTANTIATE_TEST_SUITE_P(
                       NoTable{"three_length_1", {1, 1, 1, 0, 0}, HUFF_OVERSUBSCRIBED},
                       NoTable{"late_oversubscription", {2, 2, 2, 3, 3, 4, 4}, HUFF_OVERSUBSCRIBED}),
     [](const ::testing::TestParamInfo<NoTable>& info) { return std::string(info.param.name); });
-
-// One block per table: the count after a build is the chain's length.
-TEST(HuffmanHeap, OneBlockPerChainedTable) {
-    PlatformReset();
-    size_t before = PlatformLiveHeapBlocks();
-    std::vector<unsigned> lengths(30, 5);
-    HuffEntry* head = nullptr;
-    int lookup = 5;
-    ASSERT_EQ(BuildHuffmanTable(lengths.data(), 30, 0, kDistBase, kDistExtra, &head, &lookup),
-              HUFF_INCOMPLETE);
-    EXPECT_EQ(PlatformCallCount(FAULT_ALLOC), 1u);
-    EXPECT_EQ(PlatformLiveHeapBlocks(), before + 1);
-    FreeHuffmanTables(head);
-    EXPECT_EQ(PlatformLiveHeapBlocks(), before);
-}
 
 }  // namespace

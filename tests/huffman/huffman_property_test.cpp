@@ -106,13 +106,11 @@ void CheckAgainstReference(const CodeKind& kind, const std::vector<unsigned>& le
         std::unique_ptr<HuffEntry, void (*)(HuffEntry*)> owner(head, FreeHuffmanTables);
         ASSERT_LE(lookup, (int)max_len) << label;
 
-        // Every sub-table is chained, and none is larger than the first level.
-        std::vector<const HuffEntry*> chain = ChainTables(head);
+        // The tables tile the block, and none is larger than the first level.
         std::map<const HuffEntry*, unsigned> linked = LinkedTables(head, lookup);
-        ASSERT_EQ(chain.size(), linked.size()) << label;
-        for (const HuffEntry* t : chain) {
-            ASSERT_TRUE(linked.count(t)) << label;
-            ASSERT_LE(linked[t], (unsigned)lookup) << label;
+        ASSERT_TRUE(TilesBlock(head, linked)) << label;
+        for (const auto& [table, bits] : linked) {
+            ASSERT_LE(bits, (unsigned)lookup) << label;
         }
 
         for (uint32_t p = 0; p < (1u << max_len); p++) {

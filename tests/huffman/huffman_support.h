@@ -1,7 +1,7 @@
 // Helpers for the Huffman table tests: the reading procedure that the block
-// decoders use, walks over a table chain (by the hidden front entries and by
-// the link entries), and a reference decoder that assigns canonical codes the
-// plain way and reads one bit at a time.
+// decoders use, a walk over the tables that the link entries reach and their
+// layout in the build's block, and a reference decoder that assigns canonical
+// codes the plain way and reads one bit at a time.
 #pragma once
 
 #include "inflate/huffman.h"
@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <vector>
 
 namespace huffman_test {
@@ -54,7 +53,7 @@ inline Lookup ReadSymbol(const HuffEntry* table, int lookup_bits, uint32_t patte
         }
         pos += e->bits;
         unsigned n = e->op - OP_LINK_BASE;
-        e = &e->link[(pattern >> pos) & ((1u << n) - 1)];
+        e = &SubTable(table, *e)[(pattern >> pos) & ((1u << n) - 1)];
     }
     if (e->op == 14) {  // no builder entry carries op 14
         out.corrupt = true;
@@ -64,16 +63,6 @@ inline Lookup ReadSymbol(const HuffEntry* table, int lookup_bits, uint32_t patte
     out.value = e->value;
     out.bits = pos + e->bits;
     return out;
-}
-
-// The tables of a chain, in chain order, found through the hidden entry in
-// front of each table.
-inline std::vector<const HuffEntry*> ChainTables(const HuffEntry* head) {
-    std::vector<const HuffEntry*> tables;
-    for (const HuffEntry* t = head; t != nullptr && tables.size() < 100000; t = t[-1].link) {
-        tables.push_back(t);
-    }
-    return tables;
 }
 
 // Every table reachable from the head through link entries, with its bits
@@ -88,13 +77,28 @@ inline std::map<const HuffEntry*, unsigned> LinkedTables(const HuffEntry* head, 
         unsigned size = 1u << found[t];
         for (unsigned i = 0; i < size; i++) {
             if (t[i].op > OP_LINK_BASE && t[i].op <= OP_LINK_BASE + MAXLENGTHBITS) {
-                if (found.emplace(t[i].link, t[i].op - OP_LINK_BASE).second) {
-                    todo.push_back(t[i].link);
+                const HuffEntry* sub = SubTable(head, t[i]);
+                if (found.emplace(sub, t[i].op - OP_LINK_BASE).second) {
+                    todo.push_back(sub);
                 }
             }
         }
     }
     return found;
+}
+
+// Whether the reachable tables tile the build's block from the head on, in
+// the order of their positions, without gap or overlap (AddressSanitizer then
+// checks that the block holds them all).
+inline bool TilesBlock(const HuffEntry* head, const std::map<const HuffEntry*, unsigned>& linked) {
+    const HuffEntry* at = head;
+    for (const auto& [table, bits] : linked) {
+        if (table != at) {
+            return false;
+        }
+        at += size_t{1} << bits;
+    }
+    return true;
 }
 
 // Canonical codes as RFC 1951 section 3.2.2 assigns them, most significant

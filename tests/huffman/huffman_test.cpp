@@ -1,12 +1,11 @@
 // The Huffman table builder on the codes whose table shapes are known: the
-// two fixed codes, a deep chain of sub-tables, and the small and degenerate
+// two fixed codes, sub-tables several levels deep, and the small and degenerate
 // codes that decide the builder's results and lookup bits.
 #include "huffman_support.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 #include <ostream>
 #include <vector>
 
@@ -44,19 +43,15 @@ TEST(HuffmanFixed, LiteralLengthCodeHas104SubTablesAndInvalid286And287) {
     ASSERT_EQ(b.result, HUFF_COMPLETE);
     ASSERT_EQ(b.lookup, 7);
 
-    std::vector<const HuffEntry*> chain = ChainTables(b.head);
     std::map<const HuffEntry*, unsigned> linked = LinkedTables(b.head, b.lookup);
-    ASSERT_EQ(chain.size(), 105u);
-    EXPECT_EQ(chain.front(), b.head);
-    EXPECT_EQ(std::set<const HuffEntry*>(chain.begin(), chain.end()).size(), 105u);
+    ASSERT_EQ(linked.size(), 105u);
+    EXPECT_TRUE(TilesBlock(b.head, linked));
     std::map<unsigned, int> sizes;  // sub-table entries -> how many
-    for (const HuffEntry* t : chain) {
-        ASSERT_TRUE(linked.count(t)) << "chained table that no link reaches";
-        if (t != b.head) {
-            sizes[1u << linked[t]]++;
+    for (const auto& [table, bits] : linked) {
+        if (table != b.head) {
+            sizes[1u << bits]++;
         }
     }
-    EXPECT_EQ(linked.size(), 105u);
     EXPECT_EQ(sizes, (std::map<unsigned, int>{{2, 76}, {4, 28}}));
 
     for (unsigned symbol : {286u, 287u}) {
@@ -81,7 +76,7 @@ TEST(HuffmanFixed, DistanceCodeIsIncompleteWithTwoInvalidPatterns) {
     Built b(lengths, 0, kDistBase, kDistExtra, 5);
     ASSERT_EQ(b.result, HUFF_INCOMPLETE);
     ASSERT_EQ(b.lookup, 5);
-    EXPECT_EQ(ChainTables(b.head).size(), 1u);
+    EXPECT_EQ(LinkedTables(b.head, b.lookup).size(), 1u);
     // 11110 and 11111, first code bit first, are 01111 and 11111 as indices.
     for (unsigned index = 0; index < 32; index++) {
         bool invalid = index == 0x0F || index == 0x1F;
@@ -93,7 +88,7 @@ TEST(HuffmanFixed, DistanceCodeIsIncompleteWithTwoInvalidPatterns) {
     EXPECT_EQ(last.bits, 5u);
 }
 
-TEST(HuffmanChain, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
+TEST(HuffmanDeep, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
     std::vector<unsigned> lengths(30, 0);
     for (unsigned s = 0; s < 15; s++) {
         lengths[s] = s + 1;
@@ -104,10 +99,10 @@ TEST(HuffmanChain, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
     ASSERT_EQ(b.lookup, 6);
     ASSERT_EQ(b.head[63].op, OP_LINK_BASE + 6);
     ASSERT_EQ(b.head[63].bits, 6);
-    const HuffEntry* second = b.head[63].link;
+    const HuffEntry* second = SubTable(b.head, b.head[63]);
     ASSERT_EQ(second[63].op, OP_LINK_BASE + 3);
     ASSERT_EQ(second[63].bits, 6);
-    const HuffEntry* third = second[63].link;
+    const HuffEntry* third = SubTable(b.head, second[63]);
     // Symbols 12..15 (lengths 13, 14, 15, 15) need 1, 2, 3 and 3 more bits.
     struct Want {
         unsigned symbol, bits;
@@ -121,8 +116,26 @@ TEST(HuffmanChain, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
             EXPECT_EQ(third[index].bits, want.bits) << index;
         }
     }
-    std::vector<const HuffEntry*> chain = ChainTables(b.head);
-    EXPECT_EQ(chain, (std::vector<const HuffEntry*>{b.head, second, third}));
+    // One block, the tables in the order they were opened.
+    EXPECT_EQ(second, b.head + 64);
+    EXPECT_EQ(third, b.head + 128);
+}
+
+// A 5-bit and a 16-bit code with 5 lookup bits: the placeholders of 16 bits
+// need four levels and more than 2^16 entries, so the last tables lie where
+// only a link counted in pairs of entries reaches.
+TEST(HuffmanDeep, LinksReachPastEntry65536) {
+    std::vector<unsigned> lengths = {5, 16};
+    Built b(lengths, 19, nullptr, nullptr, 5);
+    ASSERT_EQ(b.result, HUFF_INCOMPLETE);
+    ASSERT_EQ(b.lookup, 5);
+    std::map<const HuffEntry*, unsigned> linked = LinkedTables(b.head, b.lookup);
+    EXPECT_TRUE(TilesBlock(b.head, linked));
+    EXPECT_GT(linked.rbegin()->first - b.head, 65536);
+    Lookup last = ReadCodeOf(b, lengths, 1);
+    EXPECT_EQ(last.op, OP_LITERAL);
+    EXPECT_EQ(last.value, 1);
+    EXPECT_EQ(last.bits, 16u);
 }
 
 // Small codes, as (lengths, simple count, wanted lookup) -> (result, lookup).
@@ -199,7 +212,7 @@ TEST(HuffmanSmall, SingleLengthOneCodeOwnsOnePatternOnly) {
     EXPECT_EQ(b.head[0].value, 3);
     EXPECT_EQ(b.head[0].bits, 1);
     EXPECT_EQ(b.head[1].op, OP_INVALID);
-    EXPECT_EQ(ChainTables(b.head).size(), 1u);
+    EXPECT_EQ(LinkedTables(b.head, b.lookup).size(), 1u);
 }
 
 TEST(HuffmanSmall, ReleasingNullHeadDoesNothing) {

@@ -370,6 +370,8 @@ const CopyCase kCopyCases[] = {
     {"split_at_window_end_source", 32768 + 5, {{258, 100}}, 1},
     {"split_overlapping_run", 32768 - 3, {{258, 1}, {258, 7}}, 1},
     {"long_runs_many_windows", 30000, {{258, 300}, {258, 1}, {258, 3000}, {258, 30000}}, 300},
+    // The second match reads the old bytes just past the end of the first.
+    {"far_read_just_past_a_copy", 32768 + 100, {{10, 1000}, {20, 32768 - 5}}, 3000},
 };
 
 class CopyTest : public ::testing::TestWithParam<CopyCase> {};

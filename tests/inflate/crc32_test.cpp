@@ -1,6 +1,7 @@
 // The CRC-32 table and UpdateCrc32's eight-byte steps against a bitwise and
 // a byte-at-a-time reference, over every length up to 300 at every
-// alignment, and split into pieces as the window flushes split content.
+// alignment, around the lengths where the four-stream runs start, and split
+// into pieces as the window flushes split content.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -56,6 +57,19 @@ TEST(UpdateCrc32, EveryLengthAndAlignment) {
             ASSERT_EQ(s->crc, reg) << align << " " << n;
             ASSERT_EQ(got, reg ^ 0xFFFFFFFFu) << align << " " << n;
         }
+    }
+}
+
+// Lengths around those of the four-stream runs (4 x 1,024 and 4 x 8,192
+// bytes), continuing a register that earlier bytes left.
+TEST(UpdateCrc32, StreamRunsJoinExactly) {
+    testdata::Bytes data = testdata::RandomBytes(80000, 5);
+    StatePtr s = NewState();
+    for (size_t n : {4095, 4096, 4097, 8199, 32767, 32768, 32769, 36871, 69632, 79990}) {
+        UpdateCrc32(s.get(), nullptr, 0);
+        UpdateCrc32(s.get(), data.data(), 3);
+        uint32_t got = UpdateCrc32(s.get(), data.data() + 3, static_cast<uint32_t>(n));
+        ASSERT_EQ(got, ByteAtATime(0xFFFFFFFFu, data.data(), n + 3) ^ 0xFFFFFFFFu) << n;
     }
 }
 

@@ -444,7 +444,12 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"caf\xC3\xA9.txt", "CP1252", "caf\xE9.txt"},
                     NameCase{"caf\xC3\xA9.txt", "1252", "caf\xE9.txt"},
                     NameCase{"\xE4\xB8\xAD.lng", "CP936", "\xD6\xD0.lng"},
-                    NameCase{"\xE4\xB8\xAD.lng", "CP1252", ""}, NameCase{"bad\xC3", "CP1252", ""}));
+                    NameCase{"\xE4\xB8\xAD.lng", "CP1252", ""}, NameCase{"bad\xC3", "CP1252", ""},
+                    NameCase{"CONIN$", "", ""}, NameCase{"nul .txt", "", ""},
+                    // Superscript one is a device digit once stored in 1252;
+                    // a Shift-JIS character may end in 0x5C and stays a name.
+                    NameCase{"COM\xC2\xB9.txt", "CP1252", ""},
+                    NameCase{"\xE8\xA1\xA8.txt", "CP932", "\x95\x5C.txt"}));
 
 TEST(ListOutput, ShowsStubSizeRowsAndTotal) {
     PackedSet set;

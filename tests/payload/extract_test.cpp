@@ -221,6 +221,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"slash", [](PayloadEntry& e) { SetName(e, "../escape.txt"); }},
         Refusal{"colon", [](PayloadEntry& e) { SetName(e, "C:escape.txt"); }},
         Refusal{"no terminator", [](PayloadEntry& e) { std::memset(e.name, 'a', sizeof e.name); }},
+        Refusal{"device", [](PayloadEntry& e) { SetName(e, "CON"); }},
+        Refusal{"device with extension", [](PayloadEntry& e) { SetName(e, "com1.lng"); }},
+        Refusal{"trailing dot", [](PayloadEntry& e) { SetName(e, "setup.exe."); }},
+        Refusal{"trailing space", [](PayloadEntry& e) { SetName(e, "setup.exe "); }},
+        Refusal{"wildcard", [](PayloadEntry& e) { SetName(e, "*.exe"); }},
+        Refusal{"control character", [](PayloadEntry& e) { SetName(e, "a\tb"); }},
         Refusal{"97 chunks", [](PayloadEntry& e) { e.chunk_count = PAYLOAD_MAX_CHUNKS + 1; }},
         Refusal{"name too long for the path",
                 [](PayloadEntry& e) { SetName(e, std::string(255, 'n').c_str()); }}));

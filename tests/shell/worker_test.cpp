@@ -304,6 +304,93 @@ TEST_F(Worker, WorkspaceThatIsALinkIsRemovedAndNeverClearedThrough) {
     EXPECT_FALSE(fs::exists(outside.path / "setup.exe"));
 }
 
+// A link that survives the reset (its removal refused) and stands where the
+// workspace should be created: the held workspace is checked by handle, so
+// nothing is written through it and the run ends as a failed extraction.
+TEST_F(Worker, WorkspaceLinkThatSurvivesTheResetEndsInTheErrorBox) {
+    TempFolder outside;
+    ASSERT_EQ(symlink(outside.path.c_str(), Workspace().c_str()), 0);
+    PlatformFailNth(FAULT_REMOVE_DIR, 1);
+    PlatformFailNth(FAULT_DELETE, 1);
+    Run({StoredFile("setup.exe", SetupScript())});
+    EXPECT_TRUE(fs::is_symlink(Workspace()));
+    EXPECT_TRUE(fs::is_empty(outside.path));
+    EXPECT_EQ(Calls("MessageBoxA").size(), 1u);
+    EXPECT_TRUE(Calls("CreateProcessA").empty());
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
+}
+
+// A temporary folder whose name has a character outside the ANSI code page
+// is reached through its short form; without one, nothing is written and
+// the error box ends the run.
+class WorkerTempOutsideCodePage : public Worker, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(WorkerTempOutsideCodePage, UsesTheShortFormOrFails) {
+    bool has_short_form = GetParam();
+    fs::path long_form = temp.path / "Us\xc3\xa9r \xe6\xb5\x8b\xe8\xaf\x95";  // "Usér 测试"
+    fs::path short_form = temp.path / "USRTMP~1";
+    fs::create_directories(long_form);
+    PlatformSetTempPath(long_form.c_str());
+    if (has_short_form) {
+        PlatformSetShortPath(long_form.c_str(), short_form.c_str());
+    }
+    PlatformSetArguments({"launcher.exe", "/silent"});
+    Run({StoredFile("setup.exe", SetupScript())});
+    EXPECT_EQ(fs::exists(long_form / "qelvor" / "setup.exe"), has_short_form);
+    EXPECT_EQ(Calls("MessageBoxA").size(), has_short_form ? 0u : 1u);
+    if (has_short_form) {
+        EXPECT_EQ(std::string(g_workspace_path), short_form.string() + "/qelvor");
+        EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
+    } else {
+        EXPECT_TRUE(Calls("CreateDirectoryA").empty());
+        EXPECT_FALSE(fs::exists(record));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortForm, WorkerTempOutsideCodePage, ::testing::Bool());
+
+// A setup whose manifest asks for administrator rights: CreateProcessA
+// refuses it, and it is started again through the elevation prompt with the
+// same arguments. A declined prompt is a setup that cannot be started.
+struct ElevationCase {
+    bool silent;
+    bool accepted;  // the user's answer to the prompt
+    const char* parameters;
+};
+
+class WorkerElevation : public Worker, public ::testing::WithParamInterface<ElevationCase> {};
+
+TEST_P(WorkerElevation, StartsThroughThePrompt) {
+    const ElevationCase& c = GetParam();
+    std::string setup = (Workspace() / "setup.exe").string();
+    PlatformRequireElevation(setup.c_str(), c.accepted);
+    PlatformSetArguments(c.silent ? std::vector<std::string>{"launcher.exe", "/silent"}
+                                  : std::vector<std::string>{"launcher.exe"});
+    Run({StoredFile("setup.exe", SetupScript())});
+    auto shell = Calls("ShellExecuteExA");
+    ASSERT_EQ(shell.size(), 1u);
+    EXPECT_EQ(shell[0].args[0], "runas");
+    EXPECT_EQ(shell[0].args[1], std::string(g_workspace_path) + "\\setup.exe");
+    EXPECT_EQ(shell[0].args[2], c.parameters);
+    EXPECT_EQ(std::stoul(shell[0].args[4]) & SEE_MASK_NOCLOSEPROCESS, SEE_MASK_NOCLOSEPROCESS);
+    EXPECT_TRUE(Calls("MessageBoxA").empty());
+    if (c.silent && c.accepted) {
+        EXPECT_EQ(Calls("WaitForSingleObject").size(), 1u);
+        EXPECT_EQ(ReadText(record),
+                  "cmd=\"" + std::string(g_workspace_path) + "\\setup.exe\" /silent\nexit\n");
+    }
+    if (!c.accepted) {
+        EXPECT_FALSE(fs::exists(record));
+    }
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Prompt, WorkerElevation,
+                         ::testing::Values(ElevationCase{true, true, "/silent"},
+                                           ElevationCase{false, true, "(null)"},
+                                           ElevationCase{true, false, "/silent"},
+                                           ElevationCase{false, false, "(null)"}));
+
 // Temporary folders at and past the longest that the 260-byte buffers take.
 class WorkerTempLength : public Worker, public ::testing::WithParamInterface<int> {};
 

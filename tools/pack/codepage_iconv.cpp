@@ -6,6 +6,8 @@
 #include <iconv.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace qpack {
@@ -14,6 +16,7 @@ namespace {
 
 constexpr const char* SOURCE_CHARSET = "UTF-8";
 constexpr size_t MAX_BYTES_PER_CHAR = 4;  // no ANSI code page needs more per UTF-8 byte
+constexpr int FIRST_HIGH_BYTE = 0x80;     // lead bytes are never ASCII
 
 /* "936", "cp936" and "CP936" all name code page 936; iconv knows it as
    "CP936". */
@@ -37,6 +40,28 @@ bool CodepageKnown(const std::string& codepage) {
     }
     iconv_close(cd);
     return true;
+}
+
+/* A byte starts a double-byte character when iconv, given it alone, finds
+   the input incomplete rather than converting or refusing it. */
+void LeadBytes(const std::string& codepage, uint8_t* table) {
+    std::memset(table, 0, 256);
+    iconv_t cd = iconv_open(SOURCE_CHARSET, IconvName(codepage).c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return;
+    }
+    for (int b = FIRST_HIGH_BYTE; b < 256; b++) {
+        char in = static_cast<char>(b);
+        char out[MAX_BYTES_PER_CHAR * 2];
+        char* in_ptr = &in;
+        size_t in_left = 1;
+        char* out_ptr = out;
+        size_t out_left = sizeof out;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a fresh state for each byte
+        table[b] = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1) &&
+                   errno == EINVAL;
+    }
+    iconv_close(cd);
 }
 
 std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std::string& codepage) {

@@ -38,6 +38,13 @@ bool CodepageKnown(const std::string& codepage) {
     return number != 0 && number != CP_UTF8 && IsValidCodePage(number);
 }
 
+void LeadBytes(const std::string& codepage, uint8_t* table) {
+    UINT number = CodepageKnown(codepage) ? CodepageNumber(codepage) : 0;
+    for (int b = 0; b < 256; b++) {
+        table[b] = number != 0 && IsDBCSLeadByteEx(number, static_cast<BYTE>(b));
+    }
+}
+
 std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std::string& codepage) {
     if (!CodepageKnown(codepage) || utf8.empty()) {
         return std::nullopt;

@@ -1,61 +1,61 @@
 // Entry name rules. A payload holds bare names that the launcher writes into
-// one folder on Windows: no folder parts, nothing Windows refuses in a file
-// name, no device names, and short enough for the launcher's path buffers.
-// Non-ASCII names pass only with an explicit code page, because the payload
-// records ANSI bytes and the packer cannot know the target system's.
+// one folder on Windows. The rule itself (no folder parts, nothing Windows
+// refuses in a file name, no device names) is the launcher's own, applied to
+// the name as given and again to the bytes stored in the target code page;
+// here it gains words for the vendor and the length limit of the launcher's
+// path buffers. Non-ASCII names pass only with an explicit code page,
+// because the payload records ANSI bytes and the packer cannot know the
+// target system's.
 #include "tools/pack/names.h"
 
+#include "payload/names.h"
+
 #include <algorithm>
-#include <array>
-#include <string_view>
 
 namespace qpack {
 
 namespace {
 
-constexpr std::string_view FORBIDDEN_CHARS = "\\/:*?\"<>|";  // refused by Windows in names
-constexpr unsigned char FIRST_PRINTABLE = 0x20;              // below: control characters
 constexpr unsigned char FIRST_NON_ASCII = 0x80;
-
-// Device names that Windows opens instead of a file, with or without an
-// extension ("CON", "nul.txt").
-constexpr std::array<std::string_view, 22> RESERVED_DEVICES = {
-    "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
-    "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
 
 std::string Quoted(const std::string& name) {
     return "'" + name + "'";
 }
 
-/* The first rule the name breaks, checked on its UTF-8 form (where a
-   backslash is a backslash: in double-byte code pages 0x5C also occurs as
-   the second byte of a character and means nothing there). */
-std::optional<std::string> BrokenRule(const std::string& name) {
-    if (name.empty()) {
+/* Says which rule the name broke, in words for the vendor. */
+std::string Describe(NameFault fault, const std::string& name, char offending) {
+    switch (fault) {
+    case NAME_EMPTY:
         return "an empty name";
-    }
-    if (name == "." || name == "..") {
+    case NAME_DOTS:
         return "name " + Quoted(name) + " is not a file name";
-    }
-    for (char c : name) {
-        if (FORBIDDEN_CHARS.find(c) != std::string_view::npos) {
-            return "name " + Quoted(name) + " contains '" + std::string(1, c) +
-                   "', which Windows does not allow in file names";
-        }
-        if (static_cast<unsigned char>(c) < FIRST_PRINTABLE) {
-            return "name " + Quoted(name) + " contains a control character";
-        }
-    }
-    if (name.back() == '.' || name.back() == ' ') {
+    case NAME_FORBIDDEN_CHAR:
+        return "name " + Quoted(name) + " contains '" + std::string(1, offending) +
+               "', which Windows does not allow in file names";
+    case NAME_CONTROL_CHAR:
+        return "name " + Quoted(name) + " contains a control character";
+    case NAME_TRAILING_DOT_SPACE:
         return "name " + Quoted(name) + " ends with '" + std::string(1, name.back()) +
                "', which Windows drops";
-    }
-    std::string device = FoldCase(name.substr(0, name.find('.')));
-    if (std::find(RESERVED_DEVICES.begin(), RESERVED_DEVICES.end(), device) !=
-        RESERVED_DEVICES.end()) {
+    case NAME_DEVICE:
         return "name " + Quoted(name) + " is a reserved Windows device name";
+    case NAME_OK:
+        break;
     }
-    return std::nullopt;
+    return std::string();
+}
+
+/* The launcher's name rule on the given bytes; the lead-byte table is that
+   of the code page the bytes are in, or null for UTF-8, where no byte of a
+   multi-byte character is below 0x80. */
+std::optional<std::string> BrokenRule(const std::string& bytes, const std::string& shown,
+                                      const uint8_t* lead_bytes) {
+    char offending = 0;  // the character that broke a character rule
+    NameFault fault = CheckEntryName(bytes.c_str(), lead_bytes, &offending);
+    if (fault == NAME_OK) {
+        return std::nullopt;
+    }
+    return Describe(fault, shown, offending);
 }
 
 bool PlainAscii(const std::string& name) {
@@ -75,11 +75,13 @@ std::string FoldCase(const std::string& name) {
     return folded;
 }
 
-/* Rules first, then the encoding, then the length, which counts the bytes
-   that the payload will hold. */
+/* Rules first, then the encoding and the rules again on the stored bytes
+   (a character may become a device name's digit there, as superscript one
+   does in code page 1252), then the length, which counts the bytes that the
+   payload will hold. */
 std::optional<std::string> CheckName(const std::string& utf8_name, const std::string& codepage,
                                      size_t max_bytes, std::string* problem) {
-    if (std::optional<std::string> broken = BrokenRule(utf8_name)) {
+    if (std::optional<std::string> broken = BrokenRule(utf8_name, utf8_name, nullptr)) {
         *problem = *broken;
         return std::nullopt;
     }
@@ -96,6 +98,12 @@ std::optional<std::string> CheckName(const std::string& utf8_name, const std::st
             return std::nullopt;
         }
         stored = *converted;
+        uint8_t lead_bytes[NAME_LEAD_TABLE_SIZE];  // the code page's double-byte starts
+        LeadBytes(codepage, lead_bytes);
+        if (std::optional<std::string> broken = BrokenRule(stored, utf8_name, lead_bytes)) {
+            *problem = *broken + " in code page " + codepage;
+            return std::nullopt;
+        }
     }
     if (stored.size() > max_bytes) {
         *problem = "name " + Quoted(utf8_name) + " is " + std::to_string(stored.size()) +

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,11 @@ std::string FoldCase(const std::string& name);
 // True when the code page name is one this system can convert into
 // ("CP1252", "cp936", or just the number "936").
 bool CodepageKnown(const std::string& codepage);
+
+// Fills table (256 bytes) with the code page's lead bytes: nonzero where a
+// byte starts a double-byte character. A single-byte or unknown code page
+// gives all zeros.
+void LeadBytes(const std::string& codepage, uint8_t* table);
 
 // Converts UTF-8 text into the code page; nothing when a character has no
 // exact counterpart there (no best-fit substitutes) or the text is not UTF-8.

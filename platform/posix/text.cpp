@@ -1,0 +1,176 @@
+// Wide text, the ANSI code page and short names: what a launcher needs to
+// reach a temporary folder whose name has characters outside the code page.
+//
+// The stand-in's ANSI code page is US-ASCII, so any non-ASCII character in
+// a path plays "outside the code page". Paths on disk are UTF-8; wide
+// strings are wchar_t. Short (8.3) names are aliases that a test declares:
+// PosixPath maps a declared short path back to its long one, so both name
+// the same folder, as on an NTFS volume.
+
+#include "state.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <map>
+
+namespace {
+
+const UINT STANDIN_ANSI_CODEPAGE = 20127;  // US-ASCII
+const char DEFAULT_CHAR = '?';             // what a character without ANSI form becomes
+
+std::mutex alias_lock;                             // guards short_aliases
+std::map<std::string, std::string> short_aliases;  // short path -> long path, '/' separated
+
+/* Backslashes to slashes, without a trailing separator. */
+std::string Normalised(const std::string& path) {
+    std::string result = path;
+    for (char& c : result) {
+        c = c == '\\' ? '/' : c;
+    }
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    return result;
+}
+
+}  // namespace
+
+std::wstring WideFromUtf8(const std::string& text) {
+    std::wstring wide;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;  // trailing bytes
+        wchar_t code = extra == 0   ? lead
+                       : extra == 1 ? lead & 0x1F
+                       : extra == 2 ? lead & 0x0F
+                                    : lead & 0x07;
+        for (int k = 1; k <= extra && i + k < text.size(); k++) {
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        wide.push_back(code);
+        i += 1 + extra;
+    }
+    return wide;
+}
+
+std::string Utf8FromWide(const wchar_t* wide, size_t length) {
+    std::string text;
+    for (size_t i = 0; i < length; i++) {
+        uint32_t code = static_cast<uint32_t>(wide[i]);
+        if (code < 0x80) {
+            text.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            text.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            text.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            text.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            text.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            text.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            text.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            text.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return text;
+}
+
+std::string AnsiFromUtf8(const std::string& text) {
+    std::string ansi;
+    for (wchar_t code : WideFromUtf8(text)) {
+        ansi.push_back(code < 0x80 ? static_cast<char>(code) : DEFAULT_CHAR);
+    }
+    return ansi;
+}
+
+std::string LongPathOf(const std::string& posix_path) {
+    std::lock_guard<std::mutex> hold(alias_lock);
+    for (const auto& alias : short_aliases) {
+        const std::string& short_path = alias.first;
+        if (posix_path.compare(0, short_path.size(), short_path) == 0 &&
+            (posix_path.size() == short_path.size() || posix_path[short_path.size()] == '/')) {
+            return alias.second + posix_path.substr(short_path.size());
+        }
+    }
+    return posix_path;
+}
+
+void PlatformSetShortPath(const char* long_path, const char* short_path) {
+    std::lock_guard<std::mutex> hold(alias_lock);
+    if (short_path == nullptr) {
+        short_aliases.clear();
+        return;
+    }
+    short_aliases[Normalised(short_path)] = Normalised(long_path);
+}
+
+UINT GetACP() {
+    return STANDIN_ANSI_CODEPAGE;
+}
+
+/* CP_ACP turns each non-ASCII character into '?' and reports it through
+   used_default; CP_UTF8 converts everything and, as on Windows, takes
+   neither flags nor used_default. A wide_length of -1 includes the
+   terminator. The result counts the bytes written, or needed when size is
+   0; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER. */
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wide_length, LPSTR bytes,
+                        int size, LPCSTR, LPBOOL used_default) {
+    if (!wide || (codepage == CP_UTF8 && (flags != 0 || used_default))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    size_t length = wide_length < 0 ? wcslen(wide) + 1 : static_cast<size_t>(wide_length);
+    std::string text = Utf8FromWide(wide, length);
+    if (codepage != CP_UTF8) {
+        std::string ansi = AnsiFromUtf8(text);
+        if (used_default) {
+            *used_default = ansi != text;
+        }
+        text = ansi;
+    }
+    if (size == 0) {
+        return static_cast<int>(text.size());
+    }
+    if (!bytes || text.size() > static_cast<size_t>(size)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(bytes, text.data(), text.size());
+    return static_cast<int>(text.size());
+}
+
+/* US-ASCII has no double-byte characters. */
+BOOL IsDBCSLeadByte(BYTE) {
+    return FALSE;
+}
+
+/* The declared short form of an existing path; a path without one comes
+   back as it is, as on a volume without 8.3 names. Results count as
+   GetTempPathA's do. */
+DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size) {
+    std::string given = long_path ? Utf8FromWide(long_path, wcslen(long_path)) : std::string();
+    LogCall("GetShortPathNameW", {given});
+    struct stat info;
+    if (!long_path || stat(PosixPath(given.c_str()).c_str(), &info) != 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    std::string result = given;
+    {
+        std::lock_guard<std::mutex> hold(alias_lock);
+        std::string wanted = Normalised(given);
+        for (const auto& alias : short_aliases) {
+            if (alias.second == wanted) {
+                result = alias.first + (given.back() == '/' || given.back() == '\\' ? "/" : "");
+            }
+        }
+    }
+    std::wstring wide = WideFromUtf8(result);
+    if (!short_path || size < wide.size() + 1) {
+        return static_cast<DWORD>(wide.size() + 1);
+    }
+    wmemcpy(short_path, wide.c_str(), wide.size() + 1);
+    return static_cast<DWORD>(wide.size());
+}

@@ -1,8 +1,8 @@
 // The reading rule: where the payload ends, unsigned or signed.
 //
-// An unsigned file is read as it always was: the entry count is in its last
-// four bytes, and nothing else is looked at. A signed file is recognised by
-// its own PE headers alone: the security directory names a certificate
+// An unsigned file is read as it always was, its entry count in its last
+// four bytes; only its headers are looked at first. A signed file is
+// recognised by its own PE headers alone: the security directory names a certificate
 // table that ends exactly at the end of the file. Nothing inside that table
 // is ever taken for payload, since the signature does not cover it. The
 // zero padding before the table is not marked anywhere, so each of the 8

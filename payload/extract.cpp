@@ -18,6 +18,7 @@
 #include "payload/folders.h"
 #include "payload/names.h"
 #include "payload/paths.h"
+#include "payload/reading.h"
 
 #include <string.h>
 
@@ -179,14 +180,21 @@ static void CopyIntoSubfolders(const Extraction* x, const char* entry_path, cons
     }
 }
 
-/* Reads the entry count from the file's last four bytes and the N records
-   of 1044 bytes that stand right before it, in entry order. Fails, with
-   nothing allocated that FinishExtraction would not release, when the
-   count does not fit the file or a read comes up short. */
+/* Reads the entry count from the four bytes where the payload ends (the
+   file's end, or the start of a signed file's certificate table less its
+   padding: FindFilePayloadEnd) and the N records of 1044 bytes that stand
+   right before it, in entry order. Fails, with nothing allocated that
+   FinishExtraction would not release, when the end cannot be found, the
+   count does not fit or a read comes up short. */
 static int ReadDirectory(Extraction* x, uint32_t* count) {
-    int64_t count_offset = MoveFilePointer(x->payload, -PAYLOAD_COUNT_SIZE, FILE_END);
-    DWORD got = 0;  // bytes that each read delivered
+    PayloadEnd end;  // where the payload ends
+    DWORD got = 0;   // bytes that each read delivered
     *count = 0;
+    if (!FindFilePayloadEnd(x->payload, &end) || end.end < PAYLOAD_COUNT_SIZE) {
+        return 0;
+    }
+    int64_t count_offset =
+        MoveFilePointer(x->payload, (int64_t)end.end - PAYLOAD_COUNT_SIZE, FILE_BEGIN);
     if (count_offset < 0 || !ReadFile(x->payload, count, sizeof *count, &got, NULL) ||
         got != sizeof *count) {
         return 0;

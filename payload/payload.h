@@ -1,7 +1,8 @@
 // The payload appended to the launcher: chunk members, then a directory of
 // fixed-size entry records, then the entry count in the file's last four
-// bytes. All integers are little-endian; the records are read straight from
-// the file into these structures.
+// bytes (or, once the launcher is signed, the last four before its
+// certificate table: payload/reading.h). All integers are little-endian;
+// the records are read straight from the file into these structures.
 #pragma once
 
 #include "platform/platform.h"

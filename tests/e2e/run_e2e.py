@@ -11,6 +11,7 @@ a helper that reads the error box's texts from inside Wine.
 """
 
 import argparse
+import atexit
 import os
 import random
 import re
@@ -18,10 +19,12 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 import hostile_cases
+import pe
 import screenshots
 
 ARGS = None
@@ -245,9 +248,9 @@ def normal_case(*args):
     return run
 
 
-def error_case(lang, expected_text):
+def error_case(lang, expected_text, launcher=None):
     def run():
-        proc = start_launcher(DAMAGED)
+        proc = start_launcher(launcher or DAMAGED)
         rc, out = wine_output(ARGS.probe, "box", "Setup", "20000", env={"LANG": lang})
         try:
             check(rc == 0, "no error box titled Setup appeared")
@@ -366,6 +369,154 @@ def case_loadstring_missing():
 FILE_ERROR_ZH = "安装文件损坏， \n请重新安装或重启后重新安装"
 
 
+# ----------------------------------------------------------- signed launchers
+
+SIGNED = {}  # kind -> signed launcher made from SMALL, by make_signed_launchers
+SIGNING = {}  # the throwaway certificate: "cert", "key"
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write_bytes(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def grow_stub(launcher, out, extra):
+    """The launcher with its stub part (entry 0) `extra` zero bytes longer and
+    every field still true: a sound launcher of another length, as a packer
+    that does not align its output writes. Signing it needs padding."""
+    data = bytearray(read_bytes(launcher))
+    count = int.from_bytes(data[-4:], "little")
+    directory = len(data) - 4 - count * 1044
+    stub = int.from_bytes(data[directory + 4:directory + 8], "little")
+    fields = [directory + at for at in (4, 8, 276, 280)]  # entry 0's S, four times
+    fields += [directory + 1044 * j for j in range(1, count)]  # data_offset of the others
+    for at in fields:
+        data[at:at + 4] = (int.from_bytes(data[at:at + 4], "little") + extra).to_bytes(4, "little")
+    data[stub:stub] = bytes(extra)
+    write_bytes(out, data)
+
+
+def sign(unsigned, out, nest=False):
+    """Signs with osslsigncode and the throwaway certificate; -nest adds a
+    second signature inside the first one's certificate table."""
+    if os.path.exists(out):
+        os.remove(out)  # osslsigncode does not overwrite
+    result = subprocess.run(["osslsigncode", "sign"] + (["-nest"] if nest else []) +
+                            ["-certs", SIGNING["cert"], "-key", SIGNING["key"], "-h", "sha256",
+                             "-n", "qelvor test", "-in", unsigned, "-out", out],
+                            capture_output=True, text=True)
+    check(result.returncode == 0, "osslsigncode sign: %s" % (result.stdout + result.stderr))
+    return out
+
+
+def damage_signed(unsigned, signed, out):
+    """The signed launcher with the payload byte changed that damage()
+    changes in the unsigned one: the payload keeps its offsets when signed."""
+    probe = out + ".probe"
+    shutil.copyfile(unsigned, probe)
+    damage(probe)
+    before, after = read_bytes(unsigned), read_bytes(probe)
+    os.remove(probe)
+    position = next(i for i in range(len(before)) if before[i] != after[i])
+    data = bytearray(read_bytes(signed))
+    data[position] = after[position]
+    write_bytes(out, data)
+    return out
+
+
+def certificate_table(path):
+    """(file offset, size) of the certificate table that the PE headers name."""
+    return pe.PeFile(path).directories[4]
+
+
+def make_signed_launchers():
+    """Signs copies of SMALL with a self-signed certificate made for this run
+    (in a temporary folder, removed at exit): as packed (the packer leaves
+    nothing to pad), grown by 3 bytes (signing pads 5), with a nested second
+    signature, and as packed with a payload byte changed afterwards."""
+    folder = tempfile.mkdtemp(prefix="qelvor-signing-")
+    atexit.register(shutil.rmtree, folder, True)
+    SIGNING.update(cert=os.path.join(folder, "cert.pem"), key=os.path.join(folder, "key.pem"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=qelvor test signer", "-keyout", SIGNING["key"],
+                    "-out", SIGNING["cert"]], check=True, capture_output=True)
+    work = lambda name: os.path.join(ARGS.work, name + ".exe")
+    grow_stub(SMALL, work("small-grown"), 3)
+    SIGNED["plain"] = sign(SMALL, work("signed"))
+    SIGNED["padded"] = sign(work("small-grown"), work("signed-padded"))
+    SIGNED["nested"] = sign(SIGNED["plain"], work("signed-nested"), nest=True)
+    SIGNED["damaged"] = damage_signed(SMALL, SIGNED["plain"], work("signed-damaged"))
+    # The shapes these cases stand for.
+    size = os.path.getsize
+    check(size(SMALL) % 8 == 0, "the packer left %d bytes to pad" % (size(SMALL) % 8))
+    check(certificate_table(SIGNED["plain"])[0] == size(SMALL), "signing padded a packed launcher")
+    check(certificate_table(SIGNED["padded"])[0] == size(work("small-grown")) + 5,
+          "signing the grown launcher did not pad 5 bytes")
+    check(certificate_table(SIGNED["nested"])[1] > certificate_table(SIGNED["plain"])[1],
+          "the nested signature did not grow the table")
+
+
+def signed_case(kind, silent):
+    """A signed launcher unpacks and starts setup as the unsigned one does."""
+    def run():
+        launcher = SIGNED[kind]
+        if silent:
+            started = time.time()
+            rc = run_launcher(launcher, "/silent", setup_env={"QELVOR_TEST_SLEEP_MS": "1500",
+                                                              "QELVOR_TEST_EXIT_CODE": "3"})
+            lines = record_lines()
+            check(rc == 0, "exit code %s" % rc)
+            check(lines[:1] == ["cmdline setup.exe /silent"], "record %r" % lines)
+            check(lines[-1:] == ["exit 3"], "launcher ended before setup: %r" % lines)
+            check(time.time() - started >= 1.5, "launcher did not wait")
+        else:
+            rc = run_launcher(launcher, setup_env={"QELVOR_TEST_SLEEP_MS": "3000"})
+            check(rc == 0, "exit code %s" % rc)
+            check(wait_for(lambda: any(l.startswith("cwd") for l in record_lines()), 10),
+                  "setup did not start")
+            check("exit 0" not in record_lines(), "launcher waited for setup")
+            # Wine quotes the application path that stands in for a null command line.
+            check(record_lines()[0] in ("cmdline " + SETUP_COMMAND,
+                                        'cmdline "%s"' % SETUP_COMMAND),
+                  "record %r" % record_lines())
+            check(wait_for(lambda: "exit 0" in record_lines(), 10), "setup did not finish")
+        check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
+    return run
+
+
+def run_pack(*argv):
+    """qelvor-pack with the given arguments: (exit code, output and errors)."""
+    if ARGS.pack and os.access(ARGS.pack, os.X_OK):
+        result = subprocess.run([ARGS.pack] + list(argv), capture_output=True, text=True)
+        return result.returncode, result.stdout + result.stderr
+    return wine_output(ARGS.pack_exe, *[windows_path(a) if os.path.exists(a) else a
+                                        for a in argv], timeout=120)
+
+
+def case_signature_covers_payload():
+    """The signature covers the whole payload: osslsigncode verify accepts
+    the signed launchers and refuses the one with a payload byte changed,
+    which qelvor-pack verify names by its chunk."""
+    for kind in ("plain", "padded", "nested"):
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", SIGNING["cert"],
+                                 "-in", SIGNED[kind]], capture_output=True, text=True)
+        check(result.returncode == 0, "osslsigncode verify %s: %s" % (kind, result.stdout))
+        rc, out = run_pack("verify", "-q", SIGNED[kind])
+        table = certificate_table(SIGNED[kind])[1]
+        check(rc == 0 and "signed: certificate table of %d bytes" % table in out,
+              "qelvor-pack verify %s: %s" % (kind, out))
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", SIGNING["cert"],
+                             "-in", SIGNED["damaged"]], capture_output=True, text=True)
+    check(result.returncode != 0, "osslsigncode accepts a changed payload: %s" % result.stdout)
+    rc, out = run_pack("verify", "-q", SIGNED["damaged"])
+    check(rc == 1 and "entry 1 'data.bin': chunk 0: " in out, "qelvor-pack verify: %s" % out)
+
+
 # ----------------------------------------------------------- main
 
 def main():
@@ -403,6 +554,7 @@ def main():
         DAMAGED = pack("damaged", {"setup.exe": ARGS.setup, "a.txt": b"x" * 5000})
         damage(DAMAGED)
         NO_SETUP = pack("nosetup", {"readme.txt": b"no setup here"}, no_setup=True)
+        make_signed_launchers()
 
         cases = [
             ("loadstring_missing", case_loadstring_missing, None),
@@ -419,6 +571,12 @@ def main():
             ("button_aborts", abort_case("button"), None),
             ("stale_workspace", case_stale_workspace, None),
             ("no_setup", case_no_setup, None),
+            ("signed_normal", signed_case("plain", silent=False), None),
+            ("signed_silent_padded", signed_case("padded", silent=True), None),
+            ("signed_nested", signed_case("nested", silent=False), None),
+            ("signed_damaged", error_case("en_US.UTF-8", "File error", SIGNED["damaged"]),
+             "en_US.UTF-8"),
+            ("signature_covers_payload", case_signature_covers_payload, None),
         ]
         cases += hostile_cases.cases(sys.modules[__name__])
         for name, run, lang in cases:

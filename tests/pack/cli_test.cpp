@@ -189,6 +189,45 @@ TEST(DamagedLauncher, VerifyNamesTheChunkAndExtractFails) {
     EXPECT_NE(extract.err.find("damaged payload"), std::string::npos) << extract.err;
 }
 
+// Signed after packing (the packer leaves nothing to pad): every command
+// reads it; verify and list say so; a changed chunk byte is named.
+TEST(SignedLauncher, VerifyListAndExtractReadItAndVerifyNamesAChangedChunk) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", PeStub(777));
+    Bytes setup = MakeContent(5000, 9, true);
+    WriteFile(dir / "setup.exe", setup);
+    std::string launcher = (dir / "l.exe").string();
+    ASSERT_EQ(RunPack({"create", "-q", "--level", "0", "-o", launcher, "--stub",
+                       (dir / "stub.exe").string(), (dir / "setup.exe").string()})
+                  .status,
+              0);
+    Bytes bytes = ReadFile(launcher);
+    size_t crc_at = RecordOffset(bytes, 0, 0) - 8;  // the CRC-32 of the last member
+    EXPECT_EQ(SignLikeATool(bytes, 2000), 0u);
+    WriteFile(launcher, bytes);
+    const std::string line = "signed: certificate table of 2000 bytes after the payload";
+
+    RunResult verify = RunPack({"verify", "-q", launcher});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_EQ(verify.out.rfind(line, 0), 0u) << verify.out;
+    EXPECT_NE(verify.out.find("OK: 2 entries, 1 chunks, 5000 bytes of content"), std::string::npos)
+        << verify.out;
+    RunResult list = RunPack({"list", launcher});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find(line), std::string::npos) << list.out;
+    RunResult extract = RunPack({"extract", "-q", launcher, (dir / "x").string()});
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(ReadFile(dir / "x" / "setup.exe"), setup);
+
+    bytes[crc_at] ^= 0x80;
+    WriteFile(launcher, bytes);
+    verify = RunPack({"verify", "-q", launcher});
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_NE(verify.err.find("entry 1 'setup.exe': chunk 0: CRC-32 mismatch"), std::string::npos)
+        << verify.err;
+}
+
 TEST(ListProgram, PrintsOneRowPerFile) {
     ASSERT_TRUE(HavePackProgram());
     ScratchDir dir;

@@ -94,12 +94,19 @@ TEST_P(LayoutTest, EveryFieldAndByteIsWhereTheReaderLooks) {
     PackedSet set;
     Pack(set, files, c.level, c.compressible);
     const Bytes& bytes = set.launcher;
-    const uint32_t stub_size = static_cast<uint32_t>(set.stub.size());
     ASSERT_TRUE(std::equal(set.stub.begin(), set.stub.end(), bytes.begin()));
 
+    // The stub part is the stub and up to 7 zero bytes that make the
+    // launcher's length a multiple of 8, so that signing needs no padding.
     std::vector<PayloadEntry> entries = ReadEntries(bytes);
     ASSERT_EQ(entries.size(), files.size() + 1);
     const PayloadEntry& stub = entries[0];
+    const uint32_t stub_size = stub.unpacked_total;
+    EXPECT_EQ(bytes.size() % 8, 0u);
+    ASSERT_GE(stub_size, set.stub.size());
+    ASSERT_LT(stub_size, set.stub.size() + 8);
+    EXPECT_TRUE(std::all_of(bytes.begin() + set.stub.size(), bytes.begin() + stub_size,
+                            [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(stub.data_offset, 1u);
     EXPECT_EQ(stub.unpacked_total, stub_size);
     EXPECT_EQ(stub.packed_total, stub_size);
@@ -322,6 +329,12 @@ const RefusalCase REFUSALS[] = {
          WriteFile(o.stub, {});
      },
      "is empty"},
+    {"SignedStub",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         WriteFile(o.stub, PeStub(4096, 4096, 1000));
+     },
+     "is already signed (a certificate table of 1000 bytes): pack the unsigned stub, then sign"},
     {"MissingStub",
      [](const ScratchDir& dir, qpack::CreateOptions& o) {
          AddFile(dir, o, "setup.exe");
@@ -446,7 +459,11 @@ TEST(ListOutput, ShowsStubSizeRowsAndTotal) {
     ASSERT_TRUE(qpack::ListLauncher(set.dir / "out.exe", out, &problems));
     std::vector<PayloadEntry> entries = ReadEntries(set.launcher);
     std::string text = out.str();
-    EXPECT_NE(text.find("stub: 4097 bytes (out.exe)"), std::string::npos) << text;
+    EXPECT_NE(text.find("stub: " + std::to_string(entries[0].unpacked_total) + " bytes (out.exe)"),
+              std::string::npos)
+        << text;
+    EXPECT_LT(entries[0].unpacked_total - 4097u, 8u);
+    EXPECT_EQ(text.find("signed"), std::string::npos) << text;
     char row[200];
     std::snprintf(row, sizeof row, "setup.exe %12u %12u %6d", entries[2].unpacked_total,
                   entries[2].packed_total, 2);

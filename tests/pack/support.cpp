@@ -170,6 +170,53 @@ std::vector<PayloadEntry> ReadEntries(const Bytes& launcher) {
     return entries;
 }
 
+namespace {
+constexpr size_t PE_AT = 0x40;                     // e_lfanew of PeStub's headers
+constexpr size_t OPTIONAL_AT = PE_AT + 24;         // after "PE\0\0" and the file header
+constexpr size_t SECURITY_AT = OPTIONAL_AT + 144;  // PE32+ data directory 4
+constexpr size_t OPTIONAL_SIZE = 240;              // PE32+ with 16 data directories
+}  // namespace
+
+Bytes PeStub(size_t size, uint32_t table_offset, uint32_t table_size) {
+    Bytes stub = MakeContent(size, 21, false);
+    std::fill(stub.begin(), stub.begin() + OPTIONAL_AT + OPTIONAL_SIZE, 0);
+    PutU32(stub, 0, 0x5A4D);  // "MZ"
+    PutU32(stub, 0x3C, PE_AT);
+    PutU32(stub, PE_AT, 0x00004550);  // "PE\0\0"
+    PutU32(stub, PE_AT + 4, 0x8664);  // Machine: x64
+    PutU32(stub, PE_AT + 20, OPTIONAL_SIZE);
+    PutU32(stub, OPTIONAL_AT, 0x20B);     // PE32+
+    PutU32(stub, OPTIONAL_AT + 108, 16);  // NumberOfRvaAndSizes
+    PutU32(stub, SECURITY_AT, table_offset);
+    PutU32(stub, SECURITY_AT + 4, table_size);
+    return stub;
+}
+
+void GrowStub(Bytes& launcher, size_t extra) {
+    std::vector<PayloadEntry> entries = ReadEntries(launcher);
+    size_t directory = RecordOffset(launcher, 0, 0);
+    uint32_t stub_size = entries[0].unpacked_total;
+    entries[0].unpacked_total = entries[0].packed_total = stub_size + uint32_t(extra);
+    entries[0].chunks[0] = {stub_size + uint32_t(extra), stub_size + uint32_t(extra)};
+    for (size_t i = 1; i < entries.size(); ++i) {
+        entries[i].data_offset += uint32_t(extra);
+    }
+    const uint8_t* records = reinterpret_cast<const uint8_t*>(entries.data());
+    std::copy(records, records + entries.size() * sizeof(PayloadEntry), &launcher[directory]);
+    launcher.insert(launcher.begin() + stub_size, extra, 0);
+}
+
+size_t SignLikeATool(Bytes& launcher, uint32_t table_size) {
+    size_t padding = (8 - launcher.size() % 8) % 8;
+    launcher.insert(launcher.end(), padding, 0);
+    uint32_t table_offset = static_cast<uint32_t>(launcher.size());
+    Bytes table = MakeContent(table_size, 22, false);
+    launcher.insert(launcher.end(), table.begin(), table.end());
+    PutU32(launcher, SECURITY_AT, table_offset);
+    PutU32(launcher, SECURITY_AT + 4, table_size);
+    return padding;
+}
+
 bool HavePackProgram() {
     return std::getenv("QELVOR_PACK") != nullptr;
 }

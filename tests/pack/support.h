@@ -48,6 +48,20 @@ size_t RecordOffset(const Bytes& launcher, size_t index, size_t field_offset);
 void PutU32(Bytes& bytes, size_t offset, uint32_t value);
 uint32_t GetU32(const Bytes& bytes, size_t offset);
 
+// A stub of `size` bytes that starts with the PE headers of a 64-bit
+// executable (noise after them), its security directory naming the given
+// certificate table.
+Bytes PeStub(size_t size, uint32_t table_offset = 0, uint32_t table_size = 0);
+
+// Makes the stub part of a launcher (entry 0) `extra` zero bytes longer and
+// moves everything after it up: still a sound launcher, of another length.
+void GrowStub(Bytes& launcher, size_t extra);
+
+// Signs a launcher packed from PeStub as a signing tool lays it out: zero
+// bytes up to an 8-byte boundary, a certificate table of table_size bytes
+// (noise), the security directory naming it. Returns the padding added.
+size_t SignLikeATool(Bytes& launcher, uint32_t table_size);
+
 // The result of running the qelvor-pack program.
 struct RunResult {
     int status = -1;  // exit status

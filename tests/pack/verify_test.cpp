@@ -56,8 +56,19 @@ constexpr size_t SLOT_BYTES = sizeof(ChunkInfo);
 struct DamageCase {
     const char* label;
     void (*damage)(Bytes& launcher);
-    const char* problem;  // must appear in the first problem reported
+    const char* problem;  // must appear in the first problem reported; @S is entry 0's S
 };
+
+// The problem text with @S+1 and @S replaced by the sound launcher's S (the
+// stub with the zero bytes that make the launcher's length a multiple of 8).
+std::string Expected(std::string problem, uint32_t stub_size) {
+    for (auto [token, value] : {std::pair{"@S+1", stub_size + 1}, std::pair{"@S", stub_size}}) {
+        if (size_t at = problem.find(token); at != std::string::npos) {
+            problem.replace(at, std::strlen(token), std::to_string(value));
+        }
+    }
+    return problem;
+}
 
 const DamageCase DAMAGES[] = {
     {"ChunkCrc", [](Bytes& l) { l[MemberEnd(l, 1, 1) - 8] ^= 0x01; },
@@ -76,7 +87,7 @@ const DamageCase DAMAGES[] = {
      "entry 2 'b.bin': data_offset"},
     {"DataOffsetOfEntry1",
      [](Bytes& l) { PutU32(l, RecordOffset(l, 1, offsetof(PayloadEntry, data_offset)), 777); },
-     "entry 1 'a.bin': data_offset 777, expected 778 (stub size + 1)"},
+     "entry 1 'a.bin': data_offset 777, expected @S+1 (stub size + 1)"},
     {"PackedTotal",
      [](Bytes& l) {
          size_t at = RecordOffset(l, 2, offsetof(PayloadEntry, packed_total));
@@ -104,7 +115,7 @@ const DamageCase DAMAGES[] = {
      [](Bytes& l) { PutU32(l, RecordOffset(l, 0, offsetof(PayloadEntry, chunk_count)), 2); },
      "entry 0 'out.exe': chunk_count 2, expected 1"},
     {"StubSlot", [](Bytes& l) { PutU32(l, RecordOffset(l, 0, SLOT0 + 4), 5); },
-     "entry 0 'out.exe': slot 0 is {777, 5}"},
+     "entry 0 'out.exe': slot 0 is {@S, 5}"},
     {"NameWithoutNul",
      [](Bytes& l) { std::memset(&l[RecordOffset(l, 2, offsetof(PayloadEntry, name))], 'x', 260); },
      "entry 2: name has no NUL inside its 260 bytes"},
@@ -150,11 +161,12 @@ TEST_P(DamageTest, VerifyNamesTheDamage) {
     ScratchDir dir;
     Bytes launcher = SoundLauncher(dir);
     ASSERT_TRUE(qpack::VerifyLauncher(dir / "out.exe").problems.empty());
+    std::string expected = Expected(GetParam().problem, ReadEntries(launcher)[0].unpacked_total);
     GetParam().damage(launcher);
     WriteFile(dir / "damaged.exe", launcher);
     qpack::VerifyReport report = qpack::VerifyLauncher(dir / "damaged.exe");
     ASSERT_FALSE(report.problems.empty());
-    EXPECT_NE(report.problems[0].find(GetParam().problem), std::string::npos)
+    EXPECT_NE(report.problems[0].find(expected), std::string::npos)
         << "first of " << report.problems.size() << ": " << report.problems[0];
 }
 
@@ -172,6 +184,57 @@ TEST(VerifySound, CountsEntriesChunksAndContent) {
     EXPECT_EQ(report.chunks, 4u);
     EXPECT_EQ(report.content_bytes, PIECE + 10 + 100 + 50);
 }
+
+// Signed after packing, with the stub first grown by `grow` bytes so that
+// the signing tool must pad (the packer itself leaves nothing to pad).
+struct SignedCase {
+    const char* label;
+    size_t grow;
+    size_t padding;  // what the signing tool then adds
+};
+
+class VerifySigned : public testing::TestWithParam<SignedCase> {};
+
+TEST_P(VerifySigned, ReadsUpToTheTableAndNamesAChangedChunk) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", PeStub(1024));
+    fs::create_directories(dir / "in");
+    WriteFile(dir / "in" / "setup.exe", MakeContent(PIECE + 10, 4, false));
+    qpack::CreateOptions options;
+    options.output = dir / "out.exe";
+    options.stub = dir / "stub.exe";
+    options.inputs = {dir / "in"};
+    options.level = 0;
+    ASSERT_TRUE(qpack::CreateLauncher(options).ok);
+    Bytes launcher = ReadFile(dir / "out.exe");
+    GrowStub(launcher, GetParam().grow);
+    size_t crc_at = MemberEnd(launcher, 1, 1) - 8;  // before signing: the count is last
+    ASSERT_EQ(SignLikeATool(launcher, 1200), GetParam().padding);
+    WriteFile(dir / "signed.exe", launcher);
+
+    qpack::VerifyReport report = qpack::VerifyLauncher(dir / "signed.exe");
+    EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+    EXPECT_EQ(report.chunks, 2u);
+    std::string padding = GetParam().padding == 0 ? ""
+                                                  : ", " + std::to_string(GetParam().padding) +
+                                                        " bytes of padding before it";
+    EXPECT_EQ(report.signature,
+              "signed: certificate table of 1200 bytes after the payload" + padding);
+
+    launcher[crc_at] ^= 0x01;
+    WriteFile(dir / "signed.exe", launcher);
+    report = qpack::VerifyLauncher(dir / "signed.exe");
+    ASSERT_FALSE(report.problems.empty());
+    EXPECT_NE(report.problems[0].find("entry 1 'setup.exe': chunk 1: CRC-32 mismatch"),
+              std::string::npos)
+        << report.problems[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Signed, VerifySigned,
+                         testing::Values(SignedCase{"AsPacked", 0, 0}, SignedCase{"Padded", 3, 5}),
+                         [](const testing::TestParamInfo<SignedCase>& info) {
+                             return std::string(info.param.label);
+                         });
 
 TEST(VerifySound, StubOnlyLauncherIsSound) {
     ScratchDir dir;

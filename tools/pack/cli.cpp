@@ -45,6 +45,9 @@ create
   Each file is cut into pieces of 524288 bytes, each compressed on its own.
   An empty file gets no chunk at all; a file whose length is a multiple of
   524288 bytes ends with a full chunk. Unused directory bytes are zero.
+  OUT's length is a multiple of 8: the stub is followed by up to 7 zero
+  bytes, which entry 0 counts as part of it, so that a signing tool appends
+  its certificate table without padding the file.
   OUT is written to OUT.qelvor-partial beside it and renamed at the end, so a
   refused or failed run leaves no OUT (an existing OUT stays as it was).
   --level N    0 stores without compression, 1 is fastest, 12 (the default)
@@ -71,11 +74,17 @@ create
   - a file over 50331648 bytes (96 chunks of 524288 bytes);
   - a launcher of 4 GiB or more (all offsets are 32-bit), an empty stub or a
     stub of 2 GiB or more;
-  - a set without setup.exe (any case), unless --no-setup.
+  - a set without setup.exe (any case), unless --no-setup;
+  - a stub that is already signed: pack the unsigned stub, then sign OUT.
 
 list
   Shows the stub size and, for each file, its size, packed size, chunks and
   ratio (packed size as a percentage of size), then the totals.
+
+  list, verify and extract read launchers signed after packing (signtool,
+  osslsigncode): the payload then ends where the certificate table and the
+  zero padding before it begin. list and verify say that the file is signed
+  and how large its certificate table is.
 
 verify
   Checks the directory and decodes every chunk with the launcher's own
@@ -234,6 +243,9 @@ int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostr
             line.Show("verifying", done, total, name);
         });
     line.Finish();
+    if (!report.signature.empty()) {
+        out << report.signature << "\n";
+    }
     if (!report.problems.empty()) {
         PrintProblems(report.problems, "", err);
         err << PROGRAM << ": " << report.problems.size() << " problem"

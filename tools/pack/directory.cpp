@@ -1,5 +1,6 @@
-// Bounded reading of a payload directory: the count comes from the file and
-// is compared with the file's size in 64 bits before anything is allocated.
+// Bounded reading of a payload directory: the end comes from the shared
+// reading rule, and the count is compared with it in 64 bits before
+// anything is allocated.
 #include "tools/pack/directory.h"
 
 #include <cstring>
@@ -7,6 +8,44 @@
 namespace qpack {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+/* ReadAtFn over an open std::ifstream, for the reading rule. */
+int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
+    auto* in = static_cast<std::ifstream*>(source);
+    in->clear();
+    in->seekg(static_cast<std::streamoff>(offset));
+    in->read(static_cast<char*>(buffer), size);
+    *got = static_cast<uint32_t>(in->gcount());
+    bool failed = in->bad();  // the end of the file is not a failure
+    in->clear();
+    return failed ? 0 : 1;
+}
+
+}  // namespace
+
+std::optional<uint32_t> CertificateTableSize(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    uint32_t table_offset = 0;  // unused: any table counts
+    uint32_t table_size = 0;
+    if (!in || !ReadCertificateTable(ReadStreamAt, &in, &table_offset, &table_size)) {
+        return std::nullopt;
+    }
+    return table_size;
+}
+
+std::string SignatureLine(const PayloadEnd& end) {
+    if (end.table_size == 0) {
+        return "";
+    }
+    uint64_t padding = end.table_offset - end.end;  // zero bytes between payload and table
+    return "signed: certificate table of " + std::to_string(end.table_size) +
+           " bytes after the payload" +
+           (padding == 0 ? ""
+                         : ", " + std::to_string(padding) + (padding == 1 ? " byte" : " bytes") +
+                               " of padding before it");
+}
 
 bool ReadDirectory(const fs::path& launcher, std::ifstream* in, Directory* directory,
                    std::vector<std::string>* problems) {
@@ -17,13 +56,27 @@ bool ReadDirectory(const fs::path& launcher, std::ifstream* in, Directory* direc
         problems->push_back("cannot open the launcher");
         return false;
     }
-    if (directory->file_size < PAYLOAD_COUNT_SIZE) {
-        problems->push_back("file is " + std::to_string(directory->file_size) +
+    if (!FindPayloadEnd(ReadStreamAt, in, directory->file_size, &directory->end)) {
+        problems->push_back(directory->end.table_size == 0
+                                ? "cannot read the launcher"
+                                : "signed (certificate table of " +
+                                      std::to_string(directory->end.table_size) + " bytes at " +
+                                      std::to_string(directory->end.table_offset) +
+                                      "), but no payload ends before the table: not a launcher, "
+                                      "or its payload is damaged");
+        return false;
+    }
+    uint64_t end = directory->end.end;  // one past the entry count
+    std::string where = directory->end.table_size == 0
+                            ? "the file has " + std::to_string(end)
+                            : "the payload before the certificate table has " + std::to_string(end);
+    if (end < PAYLOAD_COUNT_SIZE) {
+        problems->push_back("file is " + std::to_string(end) +
                             " bytes long, too short for an entry count");
         return false;
     }
-    uint8_t count_bytes[PAYLOAD_COUNT_SIZE];  // the last four bytes, little-endian
-    in->seekg(static_cast<std::streamoff>(directory->file_size - PAYLOAD_COUNT_SIZE));
+    uint8_t count_bytes[PAYLOAD_COUNT_SIZE];  // the four bytes before the end, little-endian
+    in->seekg(static_cast<std::streamoff>(end - PAYLOAD_COUNT_SIZE));
     in->read(reinterpret_cast<char*>(count_bytes), sizeof count_bytes);
     if (!*in) {
         problems->push_back("cannot read the entry count");
@@ -32,13 +85,13 @@ bool ReadDirectory(const fs::path& launcher, std::ifstream* in, Directory* direc
     directory->count = static_cast<uint32_t>(count_bytes[0]) | count_bytes[1] << 8 |
                        count_bytes[2] << 16 | static_cast<uint32_t>(count_bytes[3]) << 24;
     uint64_t directory_bytes = uint64_t{directory->count} * PAYLOAD_ENTRY_SIZE;
-    if (directory_bytes + PAYLOAD_COUNT_SIZE > directory->file_size) {
+    if (directory_bytes + PAYLOAD_COUNT_SIZE > end) {
         problems->push_back("entry count " + std::to_string(directory->count) + " needs " +
-                            std::to_string(directory_bytes + PAYLOAD_COUNT_SIZE) +
-                            " bytes, but the file has " + std::to_string(directory->file_size));
+                            std::to_string(directory_bytes + PAYLOAD_COUNT_SIZE) + " bytes, but " +
+                            where);
         return false;
     }
-    directory->start = directory->file_size - PAYLOAD_COUNT_SIZE - directory_bytes;
+    directory->start = end - PAYLOAD_COUNT_SIZE - directory_bytes;
     directory->entries.resize(directory->count);
     in->seekg(static_cast<std::streamoff>(directory->start));
     in->read(reinterpret_cast<char*>(directory->entries.data()),

@@ -1,10 +1,13 @@
-// Reading a launcher's payload directory for inspection. Unlike the
-// launcher's extractor, which trusts the file, this reader checks every
-// bound before it relies on a value, so it can describe a broken payload
-// instead of failing on it.
+// Reading a launcher's payload directory for inspection. The payload's end
+// is found by the launcher's own reading rule (payload/reading.h), so a
+// signed launcher reads here as it reads in the launcher. Beyond that,
+// unlike the launcher's extractor, which trusts the file, this reader checks
+// every bound before it relies on a value, so it can describe a broken
+// payload instead of failing on it.
 #pragma once
 
 #include "payload/payload.h"
+#include "payload/reading.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -17,14 +20,25 @@ namespace qpack {
 
 struct Directory {
     uint64_t file_size = 0;             // L
-    uint32_t count = 0;                 // N, from the last four bytes
-    uint64_t start = 0;                 // file offset of entry 0's record: L - 4 - N * 1044
+    PayloadEnd end{};                   // where the payload ends; the certificate table if signed
+    uint32_t count = 0;                 // N, from the four bytes before end.end
+    uint64_t start = 0;                 // file offset of entry 0's record: end - 4 - N * 1044
     std::vector<PayloadEntry> entries;  // all N records; names may lack their NUL
 };
 
+// The size of the certificate table that the file's PE headers name: 0 for
+// an unsigned file (or one that is not an executable), nothing when the
+// file cannot be read.
+std::optional<uint32_t> CertificateTableSize(const std::filesystem::path& file);
+
+// "signed: certificate table of C bytes after the payload" and the padding
+// before it when there is any; empty for an unsigned launcher.
+std::string SignatureLine(const PayloadEnd& end);
+
 // Opens the launcher and reads its directory. Returns false with problems
-// when the file cannot be read or the count does not fit the file; then no
-// entry is available. Problems in the records themselves are not checked
+// when the file cannot be read, a signed file has no payload that ends
+// before its certificate table, or the count does not fit; then no entry is
+// available. Problems in the records themselves are not checked
 // here (see RecordProblems).
 bool ReadDirectory(const std::filesystem::path& launcher, std::ifstream* in, Directory* directory,
                    std::vector<std::string>* problems);

@@ -213,6 +213,7 @@ VerifyReport VerifyLauncher(const std::filesystem::path& launcher, const VerifyP
         return report;
     }
     report.entries = directory.count;
+    report.signature = SignatureLine(directory.end);
     report.problems = RecordProblems(directory);
     if (directory.count == 0) {
         report.problems.push_back("entry count 0: not even the stub's own record");
@@ -290,6 +291,9 @@ bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
     }
     row("total", size, packed, chunks);
     out << (directory.count - 1) << " files, launcher " << directory.file_size << " bytes\n";
+    if (std::string signature = SignatureLine(directory.end); !signature.empty()) {
+        out << signature << "\n";
+    }
     return true;
 }
 

@@ -13,7 +13,8 @@
 namespace qpack {
 
 // Writes the stub size, one aligned row per entry (name, size, packed size,
-// chunks, ratio) and a total line. Returns false, with the reasons in
+// chunks, ratio), a total line and, for a signed launcher, its certificate
+// table. Returns false, with the reasons in
 // problems, when the directory cannot be read.
 bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
                   std::vector<std::string>* problems);
@@ -23,6 +24,7 @@ struct VerifyReport {
     uint32_t entries = 0;               // N
     uint64_t content_bytes = 0;         // decoded bytes of entries 1 to N-1
     uint64_t chunks = 0;                // members decoded
+    std::string signature;              // SignatureLine: empty when unsigned or unread
 };
 
 // Called before each entry is checked: (entry, entries in all, name).

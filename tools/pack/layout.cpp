@@ -1,11 +1,15 @@
 // Writing the launcher. Members are produced one 512 KiB piece at a time and
 // written at once, so memory stays near two pieces whatever the set's size;
 // the price is that the 4 GiB limit on compressed sizes can only be found
-// while writing, which the temporary file makes harmless.
+// while writing, which the temporary file makes harmless, and that the zero
+// bytes after the stub that make the launcher's length a multiple of 8 are
+// only known once every member is written: the members then move up by
+// those few bytes in one more pass over the file.
 #include "tools/pack/layout.h"
 
 #include "payload/payload.h"
 #include "tools/pack/compress.h"
+#include "tools/pack/directory.h"
 #include "tools/pack/names.h"
 
 #include <bit>
@@ -21,6 +25,7 @@ namespace {
 
 constexpr const char* TEMP_SUFFIX = ".qelvor-partial";  // the output's name while it is written
 constexpr size_t COPY_BLOCK = 1 << 20;                  // bytes per read when copying the stub
+constexpr uint64_t SIGNING_ALIGNMENT = 8;  // a certificate table starts on an 8-byte boundary
 
 struct PackFailure {
     std::string message;
@@ -67,6 +72,29 @@ uint64_t CopyStub(const fs::path& stub, std::ofstream& out) {
     return copied;
 }
 
+/* Moves the members in [stub_size, members_end) of the file up by padding
+   bytes and fills the gap with zeros, block by block from the end. */
+void PadStub(const fs::path& file, uint64_t stub_size, uint64_t members_end, uint64_t padding) {
+    std::fstream io(file, std::ios::binary | std::ios::in | std::ios::out);
+    std::vector<char> block(COPY_BLOCK);
+    for (uint64_t end = members_end; end > stub_size;) {
+        uint64_t begin = end - std::min<uint64_t>(COPY_BLOCK, end - stub_size);  // [begin, end)
+        std::streamsize size = static_cast<std::streamsize>(end - begin);
+        io.seekg(static_cast<std::streamoff>(begin));
+        io.read(block.data(), size);
+        io.seekp(static_cast<std::streamoff>(begin + padding));
+        io.write(block.data(), size);
+        end = begin;
+    }
+    const char zeros[SIGNING_ALIGNMENT] = {};
+    io.seekp(static_cast<std::streamoff>(stub_size));
+    io.write(zeros, static_cast<std::streamsize>(padding));
+    io.close();
+    if (!io) {
+        throw PackFailure{"cannot pad the stub in " + Shown(file)};
+    }
+}
+
 /* One file's members, piece by piece; an empty file gets chunk_count 0 and
    no member, and a length that is an exact multiple of 512 KiB ends with a
    full piece. The file must still have the length it had when checked. */
@@ -110,9 +138,12 @@ PayloadEntry PackFile(const InputFile& file, int level, uint64_t* position, std:
     return entry;
 }
 
-/* The whole launcher into an open stream: stub, members, records, count. */
+/* The whole launcher into an open stream (on the file `temp`): stub,
+   members, records, count. Then the stub gets the zero bytes that make the
+   length a multiple of 8, so that signing appends its certificate table
+   without padding the file; the members are written by then and move up. */
 size_t WriteLauncher(const CreateOptions& options, const std::vector<InputFile>& files,
-                     std::ofstream& out, uint64_t* launcher_bytes) {
+                     const fs::path& temp, std::ofstream& out, uint64_t* launcher_bytes) {
     uint64_t stub_size = CopyStub(options.stub, out);
     std::string problem;
     std::u8string out_name = options.output.filename().u8string();
@@ -134,8 +165,24 @@ size_t WriteLauncher(const CreateOptions& options, const std::vector<InputFile>&
         entries.push_back(PackFile(files[i], options.level, &position, out));
     }
     uint64_t total = position + entries.size() * PAYLOAD_ENTRY_SIZE + PAYLOAD_COUNT_SIZE;
+    uint64_t padding = (SIGNING_ALIGNMENT - total % SIGNING_ALIGNMENT) % SIGNING_ALIGNMENT;
+    total += padding;
     if (total > MAX_LAUNCHER_BYTES) {
         throw PackFailure{"the compressed set does not fit in a launcher below 4 GiB"};
+    }
+    if (stub_size + padding > MAX_STUB_BYTES) {
+        throw PackFailure{"the stub with its padding reaches 2 GiB"};
+    }
+    if (padding > 0) {
+        out.flush();
+        PadStub(temp, stub_size, position, padding);
+        out.seekp(static_cast<std::streamoff>(position + padding));
+        for (size_t i = 1; i < entries.size(); ++i) {
+            entries[i].data_offset += static_cast<uint32_t>(padding);
+        }
+        PayloadEntry& stub = entries[0];
+        stub.unpacked_total = stub.packed_total = static_cast<uint32_t>(stub_size + padding);
+        stub.chunks[0] = {stub.unpacked_total, stub.unpacked_total};
     }
     WriteBytes(out, entries.data(), entries.size() * sizeof(PayloadEntry));
     uint32_t count = static_cast<uint32_t>(entries.size());  // N, little-endian on disk
@@ -157,6 +204,11 @@ static_assert(std::endian::native == std::endian::little,
 CreateResult CreateLauncher(const CreateOptions& options) {
     CreateResult result;
     InputSet set = CollectInputs(options);
+    if (std::optional<uint32_t> table = CertificateTableSize(options.stub); table && *table != 0) {
+        set.problems.push_back(
+            "stub " + Shown(options.stub) + " is already signed (a certificate table of " +
+            std::to_string(*table) + " bytes): pack the unsigned stub, then sign the launcher");
+    }
     if (!set.problems.empty()) {
         result.problems = std::move(set.problems);
         return result;
@@ -168,7 +220,7 @@ CreateResult CreateLauncher(const CreateOptions& options) {
         if (!out) {
             throw PackFailure{"cannot create " + Shown(temp)};
         }
-        result.entries = WriteLauncher(options, set.files, out, &result.launcher_bytes);
+        result.entries = WriteLauncher(options, set.files, temp, out, &result.launcher_bytes);
         out.close();
         if (!out) {
             throw PackFailure{"cannot finish writing " + Shown(temp)};

@@ -1,0 +1,38 @@
+// Where a launcher's payload ends, for every reader of it: the launcher's
+// extractor and the packer's list, verify and extract.
+//
+// Unsigned, the payload runs to the end of the file. A launcher signed after
+// packing (Authenticode) carries a certificate table after its payload: the
+// signing tool pads the file with 0 to 7 zero bytes to an 8-byte boundary,
+// appends the table and names it in the PE headers' security directory. The
+// payload then ends where that padding begins.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <stdint.h>
+
+// Reads up to size bytes at a file offset into buffer. Returns 0 when the
+// read fails, else 1 with *got the bytes delivered (fewer at the file's end).
+typedef int (*ReadAtFn)(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got);
+
+// The end of a payload and the certificate table behind it.
+struct PayloadEnd {
+    uint64_t end;           // one past the entry count's last byte
+    uint64_t table_offset;  // file offset of the certificate table; the file size when unsigned
+    uint32_t table_size;    // the table's length; 0 when unsigned
+};
+
+// The certificate table that the PE headers at the start of the file name
+// (security directory: a file offset and a size), or 0 and 0 when the file
+// has no such headers or the entry is empty. Returns 0 when a read fails.
+int ReadCertificateTable(ReadAtFn read, void* source, uint32_t* table_offset, uint32_t* table_size);
+
+// Finds where the payload of a file of file_size bytes ends. Returns 1 with
+// *found filled, or 0 when a read fails or the file ends with a certificate
+// table but no payload ends before it (then the table is in *found all the
+// same, for messages).
+int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* found);
+
+// The same for a file opened for reading; moves its file pointer.
+int FindFilePayloadEnd(HANDLE file, PayloadEnd* found);

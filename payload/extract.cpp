@@ -67,18 +67,6 @@ static int FinishExtraction(Extraction* x, int result) {
     return result;
 }
 
-/* Moves the file pointer by a 64-bit distance; the platform call takes the
-   distance as two signed 32-bit halves. Returns the new position, or -1. */
-static int64_t MoveFilePointer(HANDLE file, int64_t distance, DWORD method) {
-    LONG high = (LONG)(distance >> 32);  // upper half in, new position's upper half out
-    SetLastError(ERROR_SUCCESS);         // a low half of 0xFFFFFFFF is only a failure with an error
-    DWORD low = SetFilePointer(file, (LONG)(uint32_t)distance, &high, method);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
-        return -1;
-    }
-    return ((int64_t)high << 32) | low;
-}
-
 /* Length of a name field, or -1 when the field holds no terminator. */
 static int NameLength(const char* name) {
     const void* end = memchr(name, '\0', PAYLOAD_NAME_SIZE);

@@ -191,9 +191,9 @@ int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* 
     return 0;
 }
 
-/* Moves the file pointer to a 64-bit offset from the start or the end;
-   returns the new position, or -1. */
-static int64_t SeekFile(HANDLE file, int64_t distance, DWORD method) {
+/* Moves the file pointer by a 64-bit distance; the platform call takes the
+   distance as two signed 32-bit halves. Returns the new position, or -1. */
+int64_t MoveFilePointer(HANDLE file, int64_t distance, DWORD method) {
     LONG high = (LONG)(distance >> 32);  // upper half in, new position's upper half out
     SetLastError(ERROR_SUCCESS);         // a low half of 0xFFFFFFFF is only a failure with an error
     DWORD low = SetFilePointer(file, (LONG)(uint32_t)distance, &high, method);
@@ -207,7 +207,7 @@ static int64_t SeekFile(HANDLE file, int64_t distance, DWORD method) {
 static int ReadHandleAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
     DWORD delivered = 0;  // bytes that the read delivered
     *got = 0;
-    if (SeekFile((HANDLE)source, (int64_t)offset, FILE_BEGIN) < 0 ||
+    if (MoveFilePointer((HANDLE)source, (int64_t)offset, FILE_BEGIN) < 0 ||
         !ReadFile((HANDLE)source, buffer, size, &delivered, NULL)) {
         return 0;
     }
@@ -217,7 +217,7 @@ static int ReadHandleAt(void* source, uint64_t offset, void* buffer, uint32_t si
 
 /* The file's size from a move to its end, then the rule. */
 int FindFilePayloadEnd(HANDLE file, PayloadEnd* found) {
-    int64_t file_size = SeekFile(file, 0, FILE_END);
+    int64_t file_size = MoveFilePointer(file, 0, FILE_END);
     if (file_size < 0) {
         return 0;
     }

@@ -34,5 +34,9 @@ int ReadCertificateTable(ReadAtFn read, void* source, uint32_t* table_offset, ui
 // same, for messages).
 int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* found);
 
+// Moves a file's pointer by a 64-bit distance from FILE_BEGIN, FILE_CURRENT
+// or FILE_END. Returns the new position, or -1 on failure.
+int64_t MoveFilePointer(HANDLE file, int64_t distance, DWORD method);
+
 // The same for a file opened for reading; moves its file pointer.
 int FindFilePayloadEnd(HANDLE file, PayloadEnd* found);

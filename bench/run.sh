@@ -1,8 +1,12 @@
 #!/bin/sh
 # `make bench`: the decoder benchmark, then the extraction of a payload of
 # about 100 MB of this machine's files by `qelvor-pack extract` against
-# `unzip` of a `zip -9` of the same files, in one run. Prints the machine,
-# every figure and the ratios. Needs the release build (build/release).
+# `unzip` of a `zip -9` of the same files, then the packer with one thread
+# against two (bench/pack_threads.sh), then the launcher against NSIS end to
+# end under Wine (bench/e2e_nsis.py), in one run. Prints the machine, every
+# figure and the ratios. Needs the release build (build/release); the end-to-
+# end part builds the stub and the test setup.exe with the mingw preset
+# first, and is left out with QELVOR_BENCH_E2E=0.
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${QELVOR_BENCH_BUILD:-$here/build/release}
@@ -89,3 +93,13 @@ fi
 echo "extract (best of $runs): qelvor-pack extract $t_pack s ($(calc "$bytes / $t_pack / 1000000") MB/s)," \
      "unzip $t_unzip s ($(calc "$bytes / $t_unzip / 1000000") MB/s)," \
      "unzip time / qelvor time = $(calc "$t_unzip / $t_pack")"
+
+sh "$here/bench/pack_threads.sh"
+
+if [ "${QELVOR_BENCH_E2E:-1}" != 0 ]; then
+    mingw=$here/build/mingw
+    (cd "$here" && cmake --preset mingw >/dev/null &&
+        cmake --build --preset mingw --target qelvor-stub qelvor-test-setup >/dev/null)
+    python3 "$here/bench/e2e_nsis.py" --pack "$pack" --stub "$mingw/res/qelvor-stub.exe" \
+        --setup "$mingw/tests/e2e/setup/setup.exe" --work "$here/build/bench-e2e"
+fi

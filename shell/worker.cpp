@@ -52,14 +52,62 @@ static int IsSilentRequested(void) {
             EqualsIgnoringAsciiCase(__argv[1], "-silent"));
 }
 
+/* What the progress bar shows, as far as ReportProgress has set it. */
+typedef struct ProgressShown {
+    HWND bar;        // the bar measured; the values below belong to it
+    LONG width;      // its client width in pixels, read once; 0 when unknown
+    int range_sent;  // 1 once a PBM_SETRANGE has reached it
+    LPARAM range;    // that message's lParam
+    int32_t filled;  // pixels filled after the last PBM_SETPOS; -1 when not known
+} ProgressShown;
+
+static ProgressShown g_progress_shown;  // touched by the worker thread alone
+
+/* Pixels of a bar `width` pixels wide that position done fills within the
+   range 0 to maximum, or -1 when that cannot be worked out (width or range
+   unknown or empty): the bar clamps the position into its range and fills
+   in proportion, so only the whole pixels of done * width / maximum show. */
+static int32_t FilledWidth(uint32_t done, uint32_t maximum, LONG width) {
+    if (width <= 0 || maximum == 0) {
+        return -1;
+    }
+    uint32_t position = done < maximum ? done : maximum;  // as the bar clamps it
+    return (int32_t)((uint64_t)position * (uint64_t)width / maximum);
+}
+
 /* Moves the bar to done of total and hides the dialog after the last entry.
+
+   Each message is a cross-thread SendMessageA and a repaint, so only those
+   that change the screen are sent: the range when it differs from the one
+   the bar has, the position when it fills a different number of pixels.
+   The report with done equal to total always sends its position. A new
+   range forgets the filled width, since the bar is redrawn for it.
 
    Format notes: the range message carries the maximum in the high word of
    lParam, so only the low 16 bits of total count. */
 int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved) {
     (void)reserved;
-    SendMessageA(g_progress_bar, PBM_SETRANGE, 0, (LPARAM)(DWORD)(total << 16));
-    SendMessageA(g_progress_bar, PBM_SETPOS, (WPARAM)done, 0);
+    ProgressShown* shown = &g_progress_shown;
+    if (shown->bar != g_progress_bar) {
+        RECT client;  // the bar's client area, in pixels
+        memset(&client, 0, sizeof client);
+        memset(shown, 0, sizeof *shown);
+        shown->bar = g_progress_bar;
+        shown->width = GetClientRect(g_progress_bar, &client) ? client.right - client.left : 0;
+        shown->filled = -1;
+    }
+    LPARAM range = (LPARAM)(DWORD)(total << 16);  // minimum 0 low, maximum high
+    if (!shown->range_sent || shown->range != range) {
+        SendMessageA(g_progress_bar, PBM_SETRANGE, 0, range);
+        shown->range_sent = 1;
+        shown->range = range;
+        shown->filled = -1;
+    }
+    int32_t filled = FilledWidth(done, total & 0xFFFF, shown->width);  // pixels after this report
+    if (done == total || filled < 0 || filled != shown->filled) {
+        SendMessageA(g_progress_bar, PBM_SETPOS, (WPARAM)done, 0);
+        shown->filled = filled;
+    }
     if (done == total) {
         ShowWindow(g_dialog, SW_HIDE);
     }

@@ -4,6 +4,7 @@
 // determinism and every refusal of `create`, through the library.
 #include "tests/pack/support.h"
 #include "tools/pack/compress.h"
+#include "tools/pack/compress_pool.h"
 #include "tools/pack/inspect.h"
 #include "tools/pack/layout.h"
 #include "tools/pack/names.h"
@@ -13,6 +14,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -207,6 +209,71 @@ TEST(LayoutDeterminism, TwoRunsGiveTheSameBytes) {
         ASSERT_TRUE(qpack::CreateLauncher(options).ok);
     }
     EXPECT_EQ(ReadFile(dir / "one" / "launcher.exe"), ReadFile(dir / "two" / "launcher.exe"));
+}
+
+// Members finish out of order on several threads (noise and text pieces,
+// short and full ones); the launcher must not show it.
+TEST(LayoutThreads, EveryThreadCountGivesTheSameBytes) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", MakeContent(3000, 5, false));
+    fs::create_directories(dir / "f");
+    const std::vector<std::tuple<const char*, size_t, bool>> files = {
+        {"a.bin", 3 * PIECE + 17, true},    {"b.bin", 0, true},
+        {"c.bin", 2 * PIECE, false},        {"d.bin", 0, false},
+        {"e.bin", PIECE + 1, true},         {"f.bin", 900, false},
+        {"setup.exe", 2 * PIECE + 3, false}};
+    uint32_t seed = 40;
+    for (const auto& [name, size, compressible] : files) {
+        WriteFile(dir / "f" / name, MakeContent(size, seed++, compressible));
+    }
+    Bytes first;  // the launcher of -j 1
+    for (unsigned threads : {1u, 2u, 3u, 8u}) {
+        fs::path run = dir / ("j" + std::to_string(threads));
+        fs::create_directories(run);
+        qpack::CreateOptions options;
+        options.output = run / "launcher.exe";
+        options.stub = dir / "stub.exe";
+        options.inputs = {dir / "f"};
+        options.level = 6;
+        options.threads = threads;
+        ASSERT_TRUE(qpack::CreateLauncher(options).ok);
+        Bytes launcher = ReadFile(options.output);
+        if (threads == 1) {
+            first = launcher;
+            EXPECT_EQ(ReadEntries(first).size(), files.size() + 1);
+        } else {
+            EXPECT_TRUE(launcher == first) << threads << " threads";
+        }
+    }
+}
+
+// A failure of the sink at one piece: every earlier member has reached it in
+// order, no later one does, and the threads stop cleanly.
+TEST(MemberPool, NothingReachesTheSinkAfterAFailure) {
+    constexpr size_t FAILING = 4;  // the tag whose member the sink refuses
+    for (unsigned threads : {1u, 2u, 8u}) {
+        std::vector<size_t> seen;  // tags in the order the sink got them
+        qpack::MemberPool pool(threads, 1, [&](size_t tag, size_t size, Bytes member) {
+            EXPECT_EQ(size, 1000 + tag);
+            EXPECT_GT(member.size(), 11u);
+            seen.push_back(tag);
+            if (tag == FAILING) {
+                throw std::runtime_error("refused");
+            }
+        });
+        bool thrown = false;  // the refusal came out of Submit or Finish
+        try {
+            for (size_t tag = 0; tag < 20; ++tag) {
+                pool.Submit(tag, MakeContent(1000 + tag, static_cast<uint32_t>(tag), tag % 2));
+            }
+            pool.Finish();
+        } catch (const std::runtime_error&) {
+            thrown = true;
+            pool.Finish();
+        }
+        EXPECT_TRUE(thrown) << threads << " threads";
+        EXPECT_EQ(seen, (std::vector<size_t>{0, 1, 2, 3, 4})) << threads << " threads";
+    }
 }
 
 TEST(LayoutOutput, AnExistingOutputIsReplacedAndNoTemporaryFileStays) {

@@ -411,16 +411,113 @@ TEST_P(WorkerTempLength, TooLongIsTreatedAsAFailedExtraction) {
 
 INSTANTIATE_TEST_SUITE_P(Lengths, WorkerTempLength, ::testing::Values(200, 243, 244, 259));
 
+// Reports that change nothing on the screen are left out. Bars of the
+// dialog's real width (323 pixels) and a bar of unknown width (0), where
+// every report must reach it.
+struct ProgressCase {
+    const char* label;
+    uint32_t files;  // entries written, so the total of every report
+    LONG width;      // the bar's client width in pixels
+};
+
+class WorkerProgress : public Worker, public ::testing::WithParamInterface<ProgressCase> {};
+
+TEST_P(WorkerProgress, EveryVisibleStepIsShownAndTheLastReportIsSent) {
+    const ProgressCase& c = GetParam();
+    std::string bar = "bar";  // the bar's name in the call log
+    if (c.width > 0) {
+        g_progress_bar = CreateWindowExA(0, PROGRESS_CLASSA, NULL, WS_CHILD | WS_VISIBLE, 15, 46,
+                                         c.width, 20, g_dialog, NULL, NULL, NULL);
+        bar = PROGRESS_CLASSA;
+    }
+    PlatformSetArguments({"launcher.exe", "/silent"});  // the worker waits for setup.exe
+    std::vector<FileSpec> files = {StoredFile("setup.exe", SetupScript())};
+    for (uint32_t i = 1; i < c.files; i++) {
+        files.push_back(StoredFile("f" + std::to_string(i), {uint8_t(i)}));
+    }
+    Run(files);
+    int ranges = 0;                   // range messages
+    std::vector<uint64_t> positions;  // positions sent, in order
+    size_t hidden_after = 0;          // positions sent before the dialog was hidden
+    for (const auto& call : PlatformCallLog()) {
+        if (call.api == "SendMessageA" && call.args[0] == bar &&
+            call.args[1] == std::to_string(PBM_SETRANGE)) {
+            EXPECT_EQ(call.args[3], std::to_string(c.files << 16));
+            ranges++;
+        } else if (call.api == "SendMessageA" && call.args[0] == bar) {
+            EXPECT_EQ(call.args[1], std::to_string(PBM_SETPOS));
+            positions.push_back(std::stoull(call.args[2]));
+        } else if (call.api == "ShowWindow" && call.args[0] == "dialog") {
+            hidden_after = positions.size();
+        }
+    }
+    EXPECT_EQ(ranges, 1);
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(positions.back(), c.files) << "the last report is always sent";
+    EXPECT_EQ(hidden_after, positions.size()) << "hidden after the last position";
+    uint64_t width = c.width > 0 ? uint64_t(c.width) : c.files;  // unknown: every step shows
+    EXPECT_LE(positions.size(), width + 1);
+    // After each report the bar fills as many pixels as done itself would.
+    size_t shown = 0;  // the last position sent so far
+    for (uint64_t done = 1; done <= c.files; done++) {
+        while (shown + 1 < positions.size() && positions[shown + 1] <= done) {
+            shown++;
+        }
+        ASSERT_LE(positions[shown], done);
+        ASSERT_EQ(positions[shown] * width / c.files, done * width / c.files) << "done " << done;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bars, WorkerProgress,
+                         ::testing::Values(ProgressCase{"TwoThousandOnTheDialogBar", 2000, 323},
+                                           ProgressCase{"FewerThanItsPixels", 47, 323},
+                                           ProgressCase{"WidthNotKnown", 300, 0}),
+                         [](const ::testing::TestParamInfo<ProgressCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+// The bar clamps positions beyond the low 16 bits of the total, so the
+// last two reports fill it alike; the last one is sent all the same.
 TEST(ReportProgress, OnlyTheLowSixteenBitsOfTheTotalReachTheBar) {
     PlatformReset();
-    g_progress_bar = PlatformNewWindow("bar");
     g_dialog = PlatformNewWindow("dialog");
-    EXPECT_EQ(ReportProgress(3, 0x12345, 0), 1);
-    auto log = PlatformCallLog();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].args[3], std::to_string(0x2345 << 16));
-    EXPECT_EQ(log[1].args[2], "3");
-    EXPECT_EQ(ReportProgress(0x12345, 0x12345, 0), 1);
+    g_progress_bar = CreateWindowExA(0, PROGRESS_CLASSA, NULL, WS_CHILD, 0, 0, 100, 20, g_dialog,
+                                     NULL, NULL, NULL);
+    for (uint32_t done : {3u, 0x12344u, 0x12345u}) {
+        EXPECT_EQ(ReportProgress(done, 0x12345, 0), 1);
+    }
+    std::vector<std::string> sent;  // message and its number, in order
+    for (const auto& call : PlatformCallLog()) {
+        if (call.api == "SendMessageA") {
+            sent.push_back(call.args[1] == std::to_string(PBM_SETRANGE) ? "range " + call.args[3]
+                                                                        : "pos " + call.args[2]);
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"range " + std::to_string(0x2345 << 16), "pos 3",
+                                              "pos " + std::to_string(0x12344),
+                                              "pos " + std::to_string(0x12345)}));
     EXPECT_EQ(PlatformCallLog().back().api, "ShowWindow");
+    PlatformReset();
+}
+
+// A new range redraws the bar around the old position, so the position is
+// sent again even where its filled width would stay the same.
+TEST(ReportProgress, ANewRangeIsFollowedByThePosition) {
+    PlatformReset();
+    g_dialog = PlatformNewWindow("dialog");
+    g_progress_bar = CreateWindowExA(0, PROGRESS_CLASSA, NULL, WS_CHILD, 0, 0, 100, 20, g_dialog,
+                                     NULL, NULL, NULL);
+    ReportProgress(50, 100, 0);
+    ReportProgress(50, 100, 0);
+    ReportProgress(100, 200, 0);
+    std::vector<std::string> sent;  // message and its number, in order
+    for (const auto& call : PlatformCallLog()) {
+        if (call.api == "SendMessageA") {
+            sent.push_back(call.args[1] == std::to_string(PBM_SETRANGE) ? "range " + call.args[3]
+                                                                        : "pos " + call.args[2]);
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<std::string>{"range " + std::to_string(100 << 16), "pos 50",
+                                              "range " + std::to_string(200 << 16), "pos 100"}));
     PlatformReset();
 }

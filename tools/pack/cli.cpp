@@ -4,6 +4,7 @@
 #include "tools/pack/cli.h"
 
 #include "tools/pack/compress.h"
+#include "tools/pack/compress_pool.h"
 #include "tools/pack/extract.h"
 #include "tools/pack/inspect.h"
 #include "tools/pack/layout.h"
@@ -26,8 +27,8 @@ constexpr const char* PROGRAM = "qelvor-pack";
 constexpr const char* HELP_TEXT = R"(qelvor-pack: builds and inspects qelvor setup launchers.
 
 Usage:
-  qelvor-pack create -o OUT --stub STUB [--level 0-12] [-q] [--no-setup]
-                     [--codepage CP] PATH...
+  qelvor-pack create -o OUT --stub STUB [--level 0-12] [-j N] [-q]
+                     [--no-setup] [--codepage CP] PATH...
   qelvor-pack list LAUNCHER
   qelvor-pack verify [-q] LAUNCHER
   qelvor-pack extract [-q] LAUNCHER DIR
@@ -53,6 +54,8 @@ create
   --level N    0 stores without compression, 1 is fastest, 12 (the default)
                is smallest. The Windows build uses zlib, where 10 to 12 give
                the same output as 9.
+  -j N         compress on N threads (1 to 256); the default is one per
+               core. The output is the same for every N.
   --no-setup   accept a set without setup.exe (which the launcher starts).
   --codepage CP  the ANSI code page of the target systems (e.g. CP1252,
                CP936); names that are not plain ASCII are converted into it.
@@ -161,6 +164,17 @@ int ParseLevel(const std::string& text) {
     return level;
 }
 
+unsigned ParseThreads(const std::string& text) {
+    unsigned threads = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), threads);
+    if (error != std::errc() || end != text.data() + text.size() || threads < 1 ||
+        threads > MAX_THREADS) {
+        throw UsageError{"-j wants a number of threads from 1 to " + std::to_string(MAX_THREADS) +
+                         ", not '" + text + "'"};
+    }
+    return threads;
+}
+
 void PrintProblems(const std::vector<std::string>& problems, const std::string& prefix,
                    std::ostream& err) {
     for (const std::string& problem : problems) {
@@ -174,6 +188,7 @@ int RunCreate(const std::vector<std::string>& args, std::ostream& out, std::ostr
                           {"--output", "output"},
                           {"--stub", "stub"},
                           {"--level", "level"},
+                          {"-j", "threads"},
                           {"--codepage", "codepage"}},
                          {{"-q", "quiet"}, {"--quiet", "quiet"}, {"--no-setup", "no-setup"}}});
     if (!parsed.values.contains("output")) {
@@ -187,6 +202,9 @@ int RunCreate(const std::vector<std::string>& args, std::ostream& out, std::ostr
     options.stub = PathOf(parsed.values["stub"]);
     if (parsed.values.contains("level")) {
         options.level = ParseLevel(parsed.values["level"]);
+    }
+    if (parsed.values.contains("threads")) {
+        options.threads = ParseThreads(parsed.values["threads"]);
     }
     if (parsed.values.contains("codepage")) {
         options.codepage = parsed.values["codepage"];

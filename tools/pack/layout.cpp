@@ -1,17 +1,20 @@
-// Writing the launcher. Members are produced one 512 KiB piece at a time and
-// written at once, so memory stays near two pieces whatever the set's size;
-// the price is that the 4 GiB limit on compressed sizes can only be found
-// while writing, which the temporary file makes harmless, and that the zero
-// bytes after the stub that make the launcher's length a multiple of 8 are
-// only known once every member is written: the members then move up by
-// those few bytes in one more pass over the file.
+// Writing the launcher. Members are compressed on several threads, a few
+// 512 KiB pieces per thread at a time, and written in payload order as they
+// come back, so memory stays near a few pieces per thread whatever the
+// set's size and the bytes do not depend on the thread count. The price is
+// that the 4 GiB limit on compressed sizes can only be found while writing,
+// which the temporary file makes harmless, and that the zero bytes after
+// the stub that make the launcher's length a multiple of 8 are only known
+// once every member is written: the members then move up by those few
+// bytes in one more pass over the file.
 #include "tools/pack/layout.h"
 
 #include "payload/payload.h"
-#include "tools/pack/compress.h"
+#include "tools/pack/compress_pool.h"
 #include "tools/pack/directory.h"
 #include "tools/pack/names.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <fstream>
@@ -95,47 +98,85 @@ void PadStub(const fs::path& file, uint64_t stub_size, uint64_t members_end, uin
     }
 }
 
-/* One file's members, piece by piece; an empty file gets chunk_count 0 and
-   no member, and a length that is an exact multiple of 512 KiB ends with a
-   full piece. The file must still have the length it had when checked. */
-PayloadEntry PackFile(const InputFile& file, int level, uint64_t* position, std::ofstream& out) {
-    PayloadEntry entry = BlankEntry(file.stored_name);
-    entry.data_offset = static_cast<uint32_t>(*position + 1);
+/* Reads one file into the pool, piece by piece; an empty file gives no
+   piece, and a length that is an exact multiple of 512 KiB ends with a full
+   one. Each read asks for one byte more than the checked length still
+   allows, so a file that grew since it was checked is caught without a
+   full piece buffer for every small file. */
+void ReadPieces(const InputFile& file, size_t index, MemberPool& pool) {
     std::ifstream in(file.path, std::ios::binary);
     if (!in) {
         throw PackFailure{"cannot open " + Shown(file.path)};
     }
-    std::vector<uint8_t> piece(PAYLOAD_PIECE_SIZE);
     uint64_t read_total = 0;  // content bytes read so far
+    size_t pieces = 0;        // pieces handed to the pool
     while (true) {
-        in.read(reinterpret_cast<char*>(piece.data()), PAYLOAD_PIECE_SIZE);
+        uint64_t left = file.size - std::min(read_total, file.size);  // by the checked length
+        std::vector<uint8_t> piece(
+            static_cast<size_t>(std::min<uint64_t>(PAYLOAD_PIECE_SIZE, left + 1)));
+        in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
         size_t got = static_cast<size_t>(in.gcount());  // this piece's length
         if (got == 0) {
             break;
         }
         read_total += got;
-        if (read_total > file.size || entry.chunk_count == PAYLOAD_MAX_CHUNKS) {
+        if (read_total > file.size || pieces == PAYLOAD_MAX_CHUNKS) {
             throw PackFailure{Shown(file.path) + " grew while it was packed"};
         }
-        std::vector<uint8_t> member = BuildMember(piece.data(), got, level);
-        if (member.size() > PAYLOAD_BUFFER_SIZE) {
-            throw PackFailure{Shown(file.path) + ": a chunk member exceeds 1 MiB"};
-        }
-        if (*position + member.size() > MAX_LAUNCHER_BYTES) {
-            throw PackFailure{"the compressed set does not fit in a launcher below 4 GiB"};
-        }
-        WriteBytes(out, member.data(), member.size());
-        *position += member.size();
-        ChunkInfo& slot = entry.chunks[entry.chunk_count++];
-        slot.packed_size = static_cast<uint32_t>(member.size());
-        slot.unpacked_size = static_cast<uint32_t>(got);
-        entry.packed_total += slot.packed_size;
-        entry.unpacked_total += slot.unpacked_size;
+        piece.resize(got);
+        pool.Submit(index, std::move(piece));
+        ++pieces;
     }
     if (in.bad() || read_total != file.size) {
         throw PackFailure{"cannot read " + Shown(file.path) + " whole (it changed while packed?)"};
     }
-    return entry;
+}
+
+/* Every file's members, compressed by the pool and written in payload
+   order as they come back; entries[i + 1] collects file i's slots. The
+   data_offset chain is set at the end, from the totals, which also gives
+   an empty file the offset where the next member would start. A failure
+   while reading lets the members before it be written first, so the first
+   fault in payload order is the one reported, whatever the thread count. */
+uint64_t PackFiles(const CreateOptions& options, const std::vector<InputFile>& files,
+                   uint64_t stub_size, std::vector<PayloadEntry>& entries, std::ofstream& out) {
+    uint64_t position = stub_size;  // file offset of the next member
+    MemberPool pool(
+        options.threads == 0 ? DefaultThreads() : options.threads, options.level,
+        [&](size_t index, size_t piece_size, std::vector<uint8_t> member) {
+            if (member.size() > PAYLOAD_BUFFER_SIZE) {
+                throw PackFailure{Shown(files[index].path) + ": a chunk member exceeds 1 MiB"};
+            }
+            if (position + member.size() > MAX_LAUNCHER_BYTES) {
+                throw PackFailure{"the compressed set does not fit in a launcher below 4 GiB"};
+            }
+            WriteBytes(out, member.data(), member.size());
+            position += member.size();
+            PayloadEntry& entry = entries[index + 1];
+            ChunkInfo& slot = entry.chunks[entry.chunk_count++];
+            slot.packed_size = static_cast<uint32_t>(member.size());
+            slot.unpacked_size = static_cast<uint32_t>(piece_size);
+            entry.packed_total += slot.packed_size;
+            entry.unpacked_total += slot.unpacked_size;
+        });
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (options.progress) {
+            options.progress(i + 1, files.size(), files[i].utf8_name);
+        }
+        try {
+            ReadPieces(files[i], i, pool);
+        } catch (const PackFailure&) {
+            pool.Finish();
+            throw;
+        }
+    }
+    pool.Finish();
+    uint64_t offset = stub_size + 1;  // data_offset of the next entry
+    for (size_t i = 1; i < entries.size(); ++i) {
+        entries[i].data_offset = static_cast<uint32_t>(offset);
+        offset += entries[i].packed_total;
+    }
+    return position;
 }
 
 /* The whole launcher into an open stream (on the file `temp`): stub,
@@ -157,13 +198,10 @@ size_t WriteLauncher(const CreateOptions& options, const std::vector<InputFile>&
     stub_entry.chunks[0] = {static_cast<uint32_t>(stub_size), static_cast<uint32_t>(stub_size)};
 
     std::vector<PayloadEntry> entries{stub_entry};
-    uint64_t position = stub_size;  // file offset of the next member
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (options.progress) {
-            options.progress(i + 1, files.size(), files[i].utf8_name);
-        }
-        entries.push_back(PackFile(files[i], options.level, &position, out));
+    for (const InputFile& file : files) {
+        entries.push_back(BlankEntry(file.stored_name));
     }
+    uint64_t position = PackFiles(options, files, stub_size, entries, out);  // end of the members
     uint64_t total = position + entries.size() * PAYLOAD_ENTRY_SIZE + PAYLOAD_COUNT_SIZE;
     uint64_t padding = (SIGNING_ALIGNMENT - total % SIGNING_ALIGNMENT) % SIGNING_ALIGNMENT;
     total += padding;

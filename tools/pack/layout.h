@@ -23,6 +23,7 @@ struct CreateOptions {
     std::filesystem::path stub;                 // the launcher's executable as built
     std::vector<std::filesystem::path> inputs;  // files and flat folders, mixed
     int level = 12;                             // 0 stored, 1 fastest to 12 smallest
+    unsigned threads = 0;                       // compressing threads; 0: one per core
     bool require_setup = true;                  // refuse a set without setup.exe
     std::string codepage;                       // target ANSI code page; empty: ASCII only
     PackProgress progress;                      // may be empty

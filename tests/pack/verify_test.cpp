@@ -134,7 +134,12 @@ const DamageCase DAMAGES[] = {
      "entry 2 'A.BIN': same name as entry 1 (ignoring case)"},
     {"NotBareName",
      [](Bytes& l) { l[RecordOffset(l, 2, offsetof(PayloadEntry, name)) + 1] = '\\'; },
-     "entry 2 'b\\bin': not a bare file name"},
+     "entry 2 'b\\bin': a name the launcher refuses"},
+    {"DeviceName",
+     [](Bytes& l) {
+         std::memcpy(&l[RecordOffset(l, 2, offsetof(PayloadEntry, name))], "nul.b", 5);
+     },
+     "entry 2 'nul.b': a name the launcher refuses"},
     {"PackedSizeOverBuffer",
      [](Bytes& l) { PutU32(l, RecordOffset(l, 3, SLOT0), PAYLOAD_BUFFER_SIZE + 1); },
      "entry 3 'setup.exe': chunk 0: packed_size 1048577 exceeds"},

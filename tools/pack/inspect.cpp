@@ -5,6 +5,8 @@
 // where it safely can, so one run names them all.
 #include "tools/pack/inspect.h"
 
+#include "payload/names.h"
+
 #include "inflate/inflate.h"
 #include "tools/pack/compress.h"
 #include "tools/pack/directory.h"
@@ -17,9 +19,8 @@ namespace qpack {
 
 namespace {
 
-constexpr size_t MEMBER_HEADER = 3;                 // 1F 8B 08
-constexpr size_t MEMBER_TRAILER = 8;                // CRC-32, ISIZE
-constexpr const char* BARE_NAME_BREAKERS = "\\/:";  // characters that make a path of a name
+constexpr size_t MEMBER_HEADER = 3;   // 1F 8B 08
+constexpr size_t MEMBER_TRAILER = 8;  // CRC-32, ISIZE
 
 uint32_t ReadU32(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -59,15 +60,17 @@ void CheckStubEntry(const Directory& directory, std::vector<std::string>* proble
     }
 }
 
-/* Names must be bare and unique without regard to case. */
+/* Names must pass the launcher's rule, read as single bytes (the target
+   code page is not recorded), and be unique without regard to case. */
 void CheckNames(const Directory& directory, std::vector<std::string>* problems) {
     std::map<std::string, uint32_t> seen;  // folded name -> first entry with it
     for (uint32_t i = 1; i < directory.count; ++i) {
         std::string name = *EntryName(directory.entries[i]);
         std::string label = EntryLabel(i, directory.entries[i]);
-        if (name.empty() || name == "." || name == ".." ||
-            name.find_first_of(BARE_NAME_BREAKERS) != std::string::npos) {
-            problems->push_back(label + ": not a bare file name");
+        if (CheckEntryName(name.c_str(), nullptr, nullptr) != NAME_OK) {
+            problems->push_back(label +
+                                ": a name the launcher refuses (a device, a trailing dot or "
+                                "space, or a character Windows does not allow)");
         }
         auto [it, fresh] = seen.emplace(FoldCase(name), i);
         if (!fresh) {

@@ -246,8 +246,10 @@ static int ExtractEntry(Extraction* x, const PayloadEntry* entry, const char* en
    Format notes: entry 0 is the stub: its unpacked_total is the offset of
    the first chunk member, and nothing is written for it. Every entry then
    takes the next chunk_count members, in order. The Style\ and lang\
-   folders are created for every entry, entry 0 included, so they exist as
-   soon as N is at least 1; they are held from entry 0 on. */
+   folders are created at entry 0, so they exist as soon as N is at least
+   1, and held from then on: nobody can remove them meanwhile, so they are
+   not created again for each entry (two calls per file, which under a
+   slow file system cost more than the file itself). */
 int ExtractPayloadFile(const char* payload_path, const char* destination, ProgressFn progress) {
     Extraction x = {GetProcessHeap(),
                     NULL,
@@ -286,10 +288,10 @@ int ExtractPayloadFile(const char* payload_path, const char* destination, Progre
         CopyText(language_path, MAX_PATH, entry_path);
         AppendText(style_path, MAX_PATH, STYLE_FOLDER);
         AppendText(language_path, MAX_PATH, LANG_FOLDER);
-        CreateDirectoryA(style_path, NULL);
-        CreateDirectoryA(language_path, NULL);
 
         if (j == 0) {
+            CreateDirectoryA(style_path, NULL);
+            CreateDirectoryA(language_path, NULL);
             x.style_folder = HoldSubfolder(destination, "Style");
             x.lang_folder = HoldSubfolder(destination, "lang");
             MoveFilePointer(x.payload, entry->unpacked_total, FILE_BEGIN);

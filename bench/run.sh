@@ -3,7 +3,7 @@
 # about 100 MB of this machine's files by `qelvor-pack extract` against
 # `unzip` of a `zip -9` of the same files, then the packer with one thread
 # against two (bench/pack_threads.sh), then the launcher against NSIS end to
-# end under Wine (bench/e2e_nsis.py), in one run. Prints the machine, every
+# end under Wine (bench/e2e_nsis.py) with the stub's size, in one run. Prints the machine, every
 # figure and the ratios. Needs the release build (build/release); the end-to-
 # end part builds the stub and the test setup.exe with the mingw preset
 # first, and is left out with QELVOR_BENCH_E2E=0.
@@ -100,6 +100,10 @@ if [ "${QELVOR_BENCH_E2E:-1}" != 0 ]; then
     mingw=$here/build/mingw
     (cd "$here" && cmake --preset mingw >/dev/null &&
         cmake --build --preset mingw --target qelvor-stub qelvor-test-setup >/dev/null)
+    stub_bytes=$(stat -c %s "$mingw/res/qelvor-stub.exe")
+    echo "stub: $stub_bytes bytes (goal < 92672, NSIS's smallest zlib stub; aim <= 65536):" \
+         "$([ "$stub_bytes" -lt 92672 ] && echo met || echo missed)," \
+         "aim $([ "$stub_bytes" -le 65536 ] && echo met || echo missed)"
     python3 "$here/bench/e2e_nsis.py" --pack "$pack" --stub "$mingw/res/qelvor-stub.exe" \
         --setup "$mingw/tests/e2e/setup/setup.exe" --work "$here/build/bench-e2e"
 fi

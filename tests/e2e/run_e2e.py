@@ -211,24 +211,27 @@ def wineserver(*options):
 SETUP_COMMAND = None  # the path of setup.exe that the launcher passes, set in main
 
 
-def case_normal_start():
-    rc = run_launcher(SMALL, setup_env={"QELVOR_TEST_SLEEP_MS": "3000"})
-    lines = record_lines()
-    check(rc == 0, "exit code %s" % rc)
-    check(wait_for(lambda: any(l.startswith("cwd") for l in record_lines()), 10),
-          "setup did not start")
-    lines = record_lines()
-    check("exit 0" not in lines, "launcher waited for setup: %r" % lines)
-    check(lines[0] in SETUP_COMMAND_LINES, "command line %r" % lines[0])
-    check(lines[1] == "cwd " + windows_path(ARGS.work), "current folder %r" % lines[1])
-    check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
-    check(wait_for(lambda: "exit 0" in record_lines(), 10), "setup did not finish")
+def normal_start_case(launcher=lambda: SMALL):
+    """The launcher (a function, since the launchers are packed in main)
+    starts setup with its own path as command line and does not wait."""
+    def run():
+        rc = run_launcher(launcher(), setup_env={"QELVOR_TEST_SLEEP_MS": "3000"})
+        check(rc == 0, "exit code %s" % rc)
+        check(wait_for(lambda: any(l.startswith("cwd") for l in record_lines()), 10),
+              "setup did not start")
+        lines = record_lines()
+        check("exit 0" not in lines, "launcher waited for setup: %r" % lines)
+        check(lines[0] in SETUP_COMMAND_LINES, "command line %r" % lines[0])
+        check(lines[1] == "cwd " + windows_path(ARGS.work), "current folder %r" % lines[1])
+        check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
+        check(wait_for(lambda: "exit 0" in record_lines(), 10), "setup did not finish")
+    return run
 
 
-def silent_case(argument):
+def silent_case(argument, launcher=lambda: SMALL):
     def run():
         started = time.time()
-        rc = run_launcher(SMALL, argument, setup_env={"QELVOR_TEST_SLEEP_MS": "1500",
+        rc = run_launcher(launcher(), argument, setup_env={"QELVOR_TEST_SLEEP_MS": "1500",
                                                       "QELVOR_TEST_EXIT_CODE": "3"})
         lines = record_lines()
         check(rc == 0, "exit code %s" % rc)
@@ -463,30 +466,9 @@ def make_signed_launchers():
 
 def signed_case(kind, silent):
     """A signed launcher unpacks and starts setup as the unsigned one does."""
-    def run():
-        launcher = SIGNED[kind]
-        if silent:
-            started = time.time()
-            rc = run_launcher(launcher, "/silent", setup_env={"QELVOR_TEST_SLEEP_MS": "1500",
-                                                              "QELVOR_TEST_EXIT_CODE": "3"})
-            lines = record_lines()
-            check(rc == 0, "exit code %s" % rc)
-            check(lines[:1] == ["cmdline setup.exe /silent"], "record %r" % lines)
-            check(lines[-1:] == ["exit 3"], "launcher ended before setup: %r" % lines)
-            check(time.time() - started >= 1.5, "launcher did not wait")
-        else:
-            rc = run_launcher(launcher, setup_env={"QELVOR_TEST_SLEEP_MS": "3000"})
-            check(rc == 0, "exit code %s" % rc)
-            check(wait_for(lambda: any(l.startswith("cwd") for l in record_lines()), 10),
-                  "setup did not start")
-            check("exit 0" not in record_lines(), "launcher waited for setup")
-            # Wine quotes the application path that stands in for a null command line.
-            check(record_lines()[0] in ("cmdline " + SETUP_COMMAND,
-                                        'cmdline "%s"' % SETUP_COMMAND),
-                  "record %r" % record_lines())
-            check(wait_for(lambda: "exit 0" in record_lines(), 10), "setup did not finish")
-        check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
-    return run
+    if silent:
+        return silent_case("/silent", lambda: SIGNED[kind])
+    return normal_start_case(lambda: SIGNED[kind])
 
 
 def run_pack(*argv):
@@ -558,7 +540,7 @@ def main():
 
         cases = [
             ("loadstring_missing", case_loadstring_missing, None),
-            ("normal_start", case_normal_start, None),
+            ("normal_start", normal_start_case(), None),
             ("silent_slash", silent_case("/silent"), None),
             ("silent_dash_upper", silent_case("-SILENT"), None),
             ("double_dash_is_normal", normal_case("--silent"), None),

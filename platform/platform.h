@@ -11,9 +11,10 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>  // SHELLEXECUTEINFOA; SHELL32 itself is loaded at run time
-#include <stdlib.h>  // __argc, __argv
+#include <stdlib.h>    // __argc, __argv
 #ifndef ERROR_ELEVATION_REQUIRED
-#define ERROR_ELEVATION_REQUIRED 740  // CreateProcess of a program that asks for administrator rights
+// CreateProcess of a program whose manifest asks for administrator rights.
+#define ERROR_ELEVATION_REQUIRED 740
 #endif
 #else
 #include "posix/winapi.h"

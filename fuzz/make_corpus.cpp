@@ -112,6 +112,51 @@ void WriteChunkSeeds(const fs::path& folder) {
     put(18, stored);
 }
 
+// Offsets in a minimal PE32+ stub: the PE signature, its optional header and
+// the security entry of the data directories (a file offset and a size).
+constexpr size_t PE_AT = 0x80;
+constexpr size_t OPTIONAL_AT = PE_AT + 24;
+constexpr size_t SECURITY_AT = OPTIONAL_AT + 112 + 4 * 8;
+constexpr size_t CERTIFICATE_BYTES = 64;  // a stand-in certificate table
+
+void PutLe16(Bytes& out, size_t at, uint16_t value) {
+    out[at] = uint8_t(value);
+    out[at + 1] = uint8_t(value >> 8);
+}
+
+void PutLe32At(Bytes& out, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; i++) {
+        out[at + i] = uint8_t(value >> (8 * i));
+    }
+}
+
+// A stub whose headers have room for a security entry, so that the fuzzer
+// starts from launchers the reading rule treats as signed.
+Bytes PeStub() {
+    Bytes stub(512, 0);
+    PutLe16(stub, 0, 0x5A4D);                // "MZ"
+    PutLe32At(stub, 0x3C, PE_AT);            // e_lfanew
+    PutLe32At(stub, PE_AT, 0x00004550);      // "PE\0\0"
+    PutLe16(stub, PE_AT + 4, 0x8664);        // Machine
+    PutLe16(stub, PE_AT + 20, 240);          // SizeOfOptionalHeader
+    PutLe16(stub, OPTIONAL_AT, 0x20B);       // PE32+
+    PutLe32At(stub, OPTIONAL_AT + 108, 16);  // NumberOfRvaAndSizes
+    return stub;
+}
+
+// A launcher as a signing tool leaves it: zero padding to an 8-byte
+// boundary, then the certificate table, named in the security entry.
+Bytes Signed(Bytes launcher) {
+    while (launcher.size() % 8 != 0) {
+        launcher.push_back(0);
+    }
+    PutLe32At(launcher, SECURITY_AT, uint32_t(launcher.size()));
+    PutLe32At(launcher, SECURITY_AT + 4, uint32_t(CERTIFICATE_BYTES));
+    Bytes table(CERTIFICATE_BYTES, 0x30);
+    launcher.insert(launcher.end(), table.begin(), table.end());
+    return launcher;
+}
+
 void WritePayloadSeeds(const fs::path& folder) {
     Bytes stub(512, 0);
     stub[0] = 'M';
@@ -136,6 +181,14 @@ void WritePayloadSeeds(const fs::path& folder) {
          {"empty2.dat", {Bytes{}}}},
         1);
     put({{"store.bin", {testdata::RandomBytes(2000, 11)}}}, 0);
+    // Signed launchers, one with padding before the table and one without.
+    Bytes pe_stub = PeStub();
+    for (size_t extra : {6, 3}) {
+        Bytes stub_grown = pe_stub;
+        stub_grown.resize(pe_stub.size() + extra, 0);
+        WriteFile(folder / ("seed_" + std::to_string(n++)),
+                  Signed(LayPayload(stub_grown, {{"setup.exe", {setup}}}, 6)));
+    }
 }
 
 }  // namespace

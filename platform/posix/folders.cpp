@@ -308,26 +308,14 @@ static std::string TempFolder() {
 }
 
 /* The temporary folder in ANSI characters ('?' for any other), always
-   ending in a separator. When the buffer cannot hold it with its terminator, nothing is written and
-   the result is the size needed (terminator included); otherwise the result is the length written
-   (terminator excluded). */
+   ending in a separator. */
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
     LogCall("GetTempPathA", {std::to_string(size)});
-    std::string folder = AnsiFromUtf8(TempFolder());
-    if (!buffer || size < folder.size() + 1) {
-        return static_cast<DWORD>(folder.size() + 1);
-    }
-    memcpy(buffer, folder.c_str(), folder.size() + 1);
-    return static_cast<DWORD>(folder.size());
+    return CopyPathOut(AnsiFromUtf8(TempFolder()), buffer, size);
 }
 
 /* The same folder in wide characters, every character kept. */
 DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
     LogCall("GetTempPathW", {std::to_string(size)});
-    std::wstring folder = WideFromUtf8(TempFolder());
-    if (!buffer || size < folder.size() + 1) {
-        return static_cast<DWORD>(folder.size() + 1);
-    }
-    wmemcpy(buffer, folder.c_str(), folder.size() + 1);
-    return static_cast<DWORD>(folder.size());
+    return CopyPathOut(WideFromUtf8(TempFolder()), buffer, size);
 }

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,19 @@ bool DeletionBlocked(const std::string& posix_path);
 // The shell's start of a program, which GetProcAddress hands out for
 // shell32.dll (process.cpp).
 BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info);
+
+// Copies a path into a caller's buffer of size characters, the way the path
+// calls answer: the length without the terminator, or, when it does not fit
+// with its terminator, the size needed (terminator included) and nothing
+// written.
+template <typename Text>
+DWORD CopyPathOut(const Text& path, typename Text::value_type* buffer, DWORD size) {
+    if (!buffer || size < path.size() + 1) {
+        return static_cast<DWORD>(path.size() + 1);
+    }
+    std::copy(path.c_str(), path.c_str() + path.size() + 1, buffer);
+    return static_cast<DWORD>(path.size());
+}
 
 // FILE_ATTRIBUTE_* for a path, without following a final symbolic link;
 // INVALID_FILE_ATTRIBUTES and errno set when it does not exist.

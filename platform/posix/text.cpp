@@ -147,8 +147,7 @@ BOOL IsDBCSLeadByte(BYTE) {
 }
 
 /* The declared short form of an existing path; a path without one comes
-   back as it is, as on a volume without 8.3 names. Results count as
-   GetTempPathA's do. */
+   back as it is, as on a volume without 8.3 names. */
 DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size) {
     std::string given = long_path ? Utf8FromWide(long_path, wcslen(long_path)) : std::string();
     LogCall("GetShortPathNameW", {given});
@@ -167,10 +166,5 @@ DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size) {
             }
         }
     }
-    std::wstring wide = WideFromUtf8(result);
-    if (!short_path || size < wide.size() + 1) {
-        return static_cast<DWORD>(wide.size() + 1);
-    }
-    wmemcpy(short_path, wide.c_str(), wide.size() + 1);
-    return static_cast<DWORD>(wide.size());
+    return CopyPathOut(WideFromUtf8(result), short_path, size);
 }

@@ -17,18 +17,23 @@ using namespace packtest;
 constexpr size_t PIECE = PAYLOAD_PIECE_SIZE;
 
 // Three files: a.bin with two chunks, b.bin and setup.exe with one each.
+// Packs dir/stub.exe and the files of dir/in, stored, into dir/out.exe.
+bool PackStored(const ScratchDir& dir) {
+    qpack::CreateOptions options;
+    options.output = dir / "out.exe";
+    options.stub = dir / "stub.exe";
+    options.inputs = {dir / "in"};
+    options.level = 0;
+    return qpack::CreateLauncher(options).ok;
+}
+
 Bytes SoundLauncher(const ScratchDir& dir) {
     WriteFile(dir / "stub.exe", MakeContent(777, 3, false));
     fs::create_directories(dir / "in");
     WriteFile(dir / "in" / "a.bin", MakeContent(PIECE + 10, 4, false));
     WriteFile(dir / "in" / "b.bin", MakeContent(100, 5, true));
     WriteFile(dir / "in" / "setup.exe", MakeContent(50, 6, true));
-    qpack::CreateOptions options;
-    options.output = dir / "out.exe";
-    options.stub = dir / "stub.exe";
-    options.inputs = {dir / "in"};
-    options.level = 0;
-    EXPECT_TRUE(qpack::CreateLauncher(options).ok);
+    EXPECT_TRUE(PackStored(dir));
     return ReadFile(dir / "out.exe");
 }
 
@@ -205,12 +210,7 @@ TEST_P(VerifySigned, ReadsUpToTheTableAndNamesAChangedChunk) {
     WriteFile(dir / "stub.exe", PeStub(1024));
     fs::create_directories(dir / "in");
     WriteFile(dir / "in" / "setup.exe", MakeContent(PIECE + 10, 4, false));
-    qpack::CreateOptions options;
-    options.output = dir / "out.exe";
-    options.stub = dir / "stub.exe";
-    options.inputs = {dir / "in"};
-    options.level = 0;
-    ASSERT_TRUE(qpack::CreateLauncher(options).ok);
+    ASSERT_TRUE(PackStored(dir));
     Bytes launcher = ReadFile(dir / "out.exe");
     GrowStub(launcher, GetParam().grow);
     size_t crc_at = MemberEnd(launcher, 1, 1) - 8;  // before signing: the count is last

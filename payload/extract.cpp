@@ -22,7 +22,9 @@
 
 #include <string.h>
 
-uint32_t g_entries_done = 0;  // entries reported in this process, never reset
+uint32_t g_entries_done = 0;    // entries reported in this process, never reset
+int g_setup_written = 0;        // 1 once setup.exe has been written in full
+FileIdentity g_setup_identity;  // the file it was written to
 
 #define STYLE_FOLDER "Style\\"  // sub-folder for style files
 #define LANG_FOLDER "lang\\"    // sub-folder for language files
@@ -228,12 +230,17 @@ static int CheckDirectory(const PayloadEntry* entries, uint32_t count, const cha
 
 /* Writes one entry of 1 to N-1 into the file at entry_path and copies it
    into the sub-folders its name asks for. Returns 0 when the file cannot
-   be created, a chunk fails, or a write comes up short. */
+   be created, a chunk fails, or a write comes up short. The identity of
+   setup.exe is taken from the handle that wrote it, so that the file the
+   launcher starts can be checked to be this one. */
 static int ExtractEntry(Extraction* x, const PayloadEntry* entry, const char* entry_path,
                         char* style_path, char* language_path) {
     x->entry_file = CreateEntryFile(entry_path);
     if (x->entry_file == INVALID_HANDLE_VALUE || !WriteEntryChunks(x, entry)) {
         return 0;
+    }
+    if (EqualsIgnoringAsciiCase(entry->name, SETUP_NAME)) {
+        g_setup_written = ReadFileIdentity(x->entry_file, &g_setup_identity);
     }
     CloseHandle(x->entry_file);
     x->entry_file = INVALID_HANDLE_VALUE;
@@ -265,6 +272,7 @@ int ExtractPayloadFile(const char* payload_path, const char* destination, Progre
     memset(entry_path, 0, sizeof entry_path);
     memset(style_path, 0, sizeof style_path);
     memset(language_path, 0, sizeof language_path);
+    g_setup_written = 0;
 
     x.input = (uint8_t*)HeapAlloc(x.heap, HEAP_ZERO_MEMORY, PAYLOAD_BUFFER_SIZE);
     x.output = x.input ? (uint8_t*)HeapAlloc(x.heap, HEAP_ZERO_MEMORY, PAYLOAD_BUFFER_SIZE) : NULL;

@@ -26,3 +26,20 @@ int CopyText(char* buffer, size_t size, const char* text) {
 int ContainsText(const char* name, const char* pattern) {
     return strstr(name, pattern) != NULL;
 }
+
+/* Compares character by character until the first difference or the end
+   of both. */
+int EqualsIgnoringAsciiCase(const char* argument, const char* text) {
+    for (;; argument++, text++) {
+        char a = *argument;  // folded to lower case below
+        char b = *text;
+        a = (a >= 'A' && a <= 'Z') ? (char)(a - 'A' + 'a') : a;
+        b = (b >= 'A' && b <= 'Z') ? (char)(b - 'A' + 'a') : b;
+        if (a != b) {
+            return 0;
+        }
+        if (a == '\0') {
+            return 1;
+        }
+    }
+}

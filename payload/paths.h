@@ -13,3 +13,7 @@ int CopyText(char* buffer, size_t size, const char* text);
 
 // True when name contains pattern anywhere, compared byte for byte.
 int ContainsText(const char* name, const char* pattern);
+
+// True when the two strings are equal in full, folding only the ASCII
+// letters: the outcome does not depend on the user's locale.
+int EqualsIgnoringAsciiCase(const char* argument, const char* text);

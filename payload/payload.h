@@ -5,6 +5,7 @@
 // the records are read straight from the file into these structures.
 #pragma once
 
+#include "payload/folders.h"
 #include "platform/platform.h"
 
 #include <stdint.h>
@@ -15,6 +16,7 @@
 #define PAYLOAD_ENTRY_SIZE 1044      // bytes of one directory record
 #define PAYLOAD_COUNT_SIZE 4         // bytes of the trailing entry count
 #define PAYLOAD_BUFFER_SIZE 1048576  // the extractor's input and output buffers
+#define SETUP_NAME "setup.exe"       // the entry that the launcher starts
 
 // One slot of an entry's chunk table.
 struct ChunkInfo {
@@ -40,6 +42,12 @@ typedef int (*ProgressFn)(uint32_t done, uint32_t total, uint32_t reserved);
 
 // Entries reported so far in this process; never reset.
 extern uint32_t g_entries_done;
+
+// The setup.exe that this process's extraction wrote: 1 once it has been
+// written in full, with the identity its file had while it was written.
+// Only that file is ever started.
+extern int g_setup_written;
+extern FileIdentity g_setup_identity;
 
 // Unpacks the payload of the module's own executable file into destination
 // (a folder path without a trailing backslash). Returns 1 when every entry

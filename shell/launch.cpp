@@ -37,7 +37,11 @@ static const char* ArgumentsOf(const char* command_line) {
 
 /* Starts application through the shell's elevation prompt, with the
    arguments of command_line. Returns the process handle, or null when
-   SHELL32 cannot be had or the user declines the prompt. */
+   SHELL32 cannot be had, the user declines the prompt, or the shell started
+   something without handing out a process (nothing to wait on or close).
+   The prompt is owned by the progress dialog, so that it comes to the front
+   instead of flashing in the taskbar; the shell shows no error box of its
+   own, since a setup that cannot be started is not reported. */
 static HANDLE LaunchElevated(const char* application, const char* command_line) {
     HMODULE shell = LoadLibraryExA(SHELL_DLL, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (shell == NULL) {
@@ -50,7 +54,10 @@ static HANDLE LaunchElevated(const char* application, const char* command_line) 
     SHELLEXECUTEINFOA info;  // the start request; hProcess comes back in it
     memset(&info, 0, sizeof info);
     info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;  // the launcher may end right after
+    // The process handle back, the start complete before the call returns
+    // (the launcher may end right after), and no error box of the shell's.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.hwnd = g_dialog;
     info.lpVerb = ELEVATE_VERB;
     info.lpFile = application;
     info.lpParameters = ArgumentsOf(command_line);

@@ -32,9 +32,6 @@ int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved);
 // Returns the process handle, which the caller closes, or null.
 HANDLE LaunchProcess(const char* application, const char* command_line);
 
-// True when argument equals text without regard to ASCII case.
-int EqualsIgnoringAsciiCase(const char* argument, const char* text);
-
 // The user-interface thread.
 extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line,
                               int show_command);

@@ -3,15 +3,25 @@
 // Reset the workspace %TEMP%\qelvor, unpack the payload into it, give up the
 // single-instance lock, then start setup.exe (or show the error box), and
 // ask the dialog to close. Every step that may fail without harm (folder
-// creation and removal, the lock's release, a setup.exe that will not start)
-// is left untested; what decides between setup and the error box is whether
-// the workspace could be named and held, and the extraction's result.
+// removal, the lock's release, a setup.exe that will not start) is left
+// untested; what decides between setup and the error box is whether the
+// workspace could be named, created as the launcher's own and held, the
+// extraction's result, and whether setup.exe is still the file written.
+//
+// A deployment tool may run the launcher as SYSTEM in C:\Windows\Temp, where
+// every user may create files: the workspace gets an access list of its own
+// (only the token's user, SYSTEM and Administrators), a folder someone else
+// owns is never used, and the workspace and setup.exe stay held from their
+// creation until setup has been started, so nothing can be planted or
+// swapped on the way. This trades the plain path calls for handles and one
+// library (ADVAPI32) loaded at run time.
 #include "shell/shell.h"
 
 #include "payload/cleanup.h"
 #include "payload/folders.h"
 #include "payload/paths.h"
 #include "payload/payload.h"
+#include "payload/security.h"
 #include "res/resource.h"
 
 #include <string.h>
@@ -19,31 +29,19 @@
 #define START_PAUSE_MS 100  // before the workspace is touched
 #define RESET_PAUSE_MS 300  // between removing and re-creating it
 #define WORKSPACE_NAME "qelvor"
-#define SETUP_NAME "setup.exe"
+#define STYLE_FOLDER "\\Style"  // created with the workspace's own access list
+#define LANG_FOLDER "\\lang"
+#define KERNEL_DLL "kernel32.dll"
+#define GET_TEMP_PATH_2 "GetTempPath2W"  // Windows 11, Server 2022 and later
 #define SILENT_COMMAND_LINE "setup.exe /silent"
 #define ERROR_TEXT "File error"  // where the string table has no string 107
 #define ERROR_CAPTION "Setup"
 #define MESSAGE_SIZE 512  // bytes of the error box's text
 
+typedef DWORD(WINAPI* GetTempPathWFn)(DWORD size, LPWSTR buffer);
+
 int32_t g_silent = 0;
 char g_workspace_path[MAX_PATH];
-
-/* Compares two strings in full, folding only the ASCII letters: the
-   outcome does not depend on the user's locale. */
-int EqualsIgnoringAsciiCase(const char* argument, const char* text) {
-    for (;; argument++, text++) {
-        char a = *argument;  // folded to lower case below
-        char b = *text;
-        a = (a >= 'A' && a <= 'Z') ? (char)(a - 'A' + 'a') : a;
-        b = (b >= 'A' && b <= 'Z') ? (char)(b - 'A' + 'a') : b;
-        if (a != b) {
-            return 0;
-        }
-        if (a == '\0') {
-            return 1;
-        }
-    }
-}
 
 /* Silent mode is on exactly when argument 1 is "/silent" or "-silent". */
 static int IsSilentRequested(void) {
@@ -115,21 +113,17 @@ int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved) {
 }
 
 /* Empties the old workspace and removes it with its two sub-folders. The
-   workspace is emptied only while it is held open as itself, so it cannot
-   be swapped for a link during the cleanup; one that is a link (or a file)
-   is removed as such and never cleared through, so the cleanup cannot
-   reach the link's target. */
+   workspace is emptied only while it is held open as itself (ClearDirectory
+   holds it), so it cannot be swapped for a link during the cleanup; one
+   that is a link (or a file) is removed as such and never cleared through,
+   so the cleanup cannot reach the link's target. */
 static void ResetWorkspace(const char* workspace) {
-    HANDLE held = HoldFolder(workspace);  // the old workspace, when it is a real folder
-    if (held == INVALID_HANDLE_VALUE) {
+    if (!ClearDirectory(workspace)) {
         if (!RemoveDirectoryA(workspace)) {
             DeleteFileA(workspace);
         }
         return;
     }
-    ClearDirectory(workspace);
-    CloseHandle(held);
-
     char removal[3][MAX_PATH];  // Style, Lang, then the workspace itself
     memset(removal, 0, sizeof removal);
     CopyText(removal[0], MAX_PATH, workspace);
@@ -145,14 +139,26 @@ static void ResetWorkspace(const char* workspace) {
 /* Writes the ANSI form of a wide path into ansi (MAX_PATH bytes). Fails
    where a character has no equivalent in the code page: Windows would put
    '?' or a look-alike there, which names another folder or none. Under a
-   UTF-8 ANSI code page every character has one, and the conversion then
-   takes neither the flag nor the report. */
+   UTF-8 ANSI code page every character has one, but a lone surrogate (a
+   name Windows allows) would silently become U+FFFD; there the conversion
+   refuses invalid characters instead, and takes no report. */
 static int ToAnsiPath(const WCHAR* wide, char* ansi) {
-    int utf8 = GetACP() == CP_UTF8;  // no character can be lost
+    int utf8 = GetACP() == CP_UTF8;  // only invalid characters can be lost
     BOOL lost = FALSE;               // a character had no equivalent
-    int written = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, ansi,
-                                      MAX_PATH, NULL, utf8 ? NULL : &lost);
+    int written = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
+                                      wide, -1, ansi, MAX_PATH, NULL, utf8 ? NULL : &lost);
     return written > 0 && !lost;
+}
+
+/* The call that names the temporary folder: GetTempPath2W where KERNEL32
+   has it (Windows 11 and Server 2022 give SYSTEM its own
+   C:\\Windows\\SystemTemp, which only SYSTEM and Administrators may use, where
+   GetTempPathW gives C:\\Windows\\Temp, open to every user); else
+   GetTempPathW. */
+static GetTempPathWFn FindGetTempPath(void) {
+    HMODULE kernel = GetModuleHandleA(KERNEL_DLL);
+    FARPROC newer = kernel != NULL ? GetProcAddress(kernel, GET_TEMP_PATH_2) : NULL;
+    return newer != NULL ? (GetTempPathWFn)(void*)newer : GetTempPathW;
 }
 
 /* The temporary folder in ANSI characters that name it, ending in a
@@ -161,9 +167,9 @@ static int ToAnsiPath(const WCHAR* wide, char* ansi) {
    0 with buffer emptied when neither exists (a user name outside the code
    page on a volume without short names). */
 static size_t GetTempFolder(char* buffer) {
-    WCHAR wide[MAX_PATH];                         // the folder as the system knows it
-    WCHAR short_form[MAX_PATH];                   // its 8.3 form
-    DWORD length = GetTempPathW(MAX_PATH, wide);  // characters, without the NUL
+    WCHAR wide[MAX_PATH];                              // the folder as the system knows it
+    WCHAR short_form[MAX_PATH];                        // its 8.3 form
+    DWORD length = FindGetTempPath()(MAX_PATH, wide);  // characters, without the NUL
     if (length == 0 || length >= MAX_PATH) {
         buffer[0] = '\0';
         return 0;
@@ -192,38 +198,76 @@ static int BuildWorkspacePath(char* workspace) {
     return longest <= MAX_PATH && AppendText(workspace, MAX_PATH, WORKSPACE_NAME);
 }
 
-/* Unpacks the payload into the freshly created workspace while holding it:
-   the handle shows that the workspace is a real folder and not a link, and
-   keeps it from being renamed or swapped until the extraction ends. */
-static int ExtractIntoHeldWorkspace(const char* workspace) {
-    HANDLE held = HoldFolder(workspace);  // the workspace, open without delete sharing
-    if (held == INVALID_HANDLE_VALUE) {
-        return 0;
+/* Creates the workspace's sub-folder name with the workspace's access list,
+   so that it is protected where the file system does not apply
+   inheritance; the extractor then finds it in place and holds it. */
+static void CreateSubfolder(const char* workspace, const char* name,
+                            SECURITY_ATTRIBUTES* attributes) {
+    char folder[MAX_PATH];  // workspace\name
+    memset(folder, 0, sizeof folder);
+    if (CopyText(folder, MAX_PATH, workspace) && AppendText(folder, MAX_PATH, name)) {
+        CreateDirectoryA(folder, attributes);
     }
-    int extracted = ExtractPayload(g_instance, workspace, ReportProgress);
-    CloseHandle(held);
-    return extracted;
 }
 
-/* Starts the unpacked setup.exe: without waiting, with its own path as
-   command line; or, in silent mode, as "setup.exe /silent", waiting until
-   it ends. A setup that cannot be started is not reported. */
-static void StartSetup(void) {
+/* Creates the workspace with an access list of its own and holds it. A
+   folder that is still there (the reset could not remove it, or someone
+   created it during the pause) is used only when the launcher's token owns
+   it; its access list is then replaced and it is emptied again. Whatever
+   else stands there, a folder of someone else's or a link, gives no handle,
+   and nothing is written. */
+static HANDLE CreateWorkspace(const char* workspace) {
+    WorkspaceSecurity security;  // the protected access list
+    if (!BuildWorkspaceSecurity(&security)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_ATTRIBUTES attributes;  // the descriptor, not inheritable by child processes
+    memset(&attributes, 0, sizeof attributes);
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = security.descriptor;
+    int created = CreateDirectoryA(workspace, &attributes);
+    HANDLE held = HoldFolder(workspace);  // open without delete sharing from here on
+    if (held == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!IsOwnedByToken(held) ||
+        (!created && (!ProtectObject(held, &security) || !ClearDirectory(workspace)))) {
+        CloseHandle(held);
+        return INVALID_HANDLE_VALUE;
+    }
+    CreateSubfolder(workspace, STYLE_FOLDER, &attributes);
+    CreateSubfolder(workspace, LANG_FOLDER, &attributes);
+    return held;
+}
+
+/* Starts the setup.exe that the extraction wrote: with its own path as
+   command line, or in silent mode as "setup.exe /silent". From the check of
+   its identity until the start has returned, the file is held so that
+   nobody can change or replace it. Returns the started process, or null
+   when there is none: a payload without setup.exe starts nothing, and a
+   setup that cannot be started is not reported. *refused is set when the
+   file in place is not the one written. */
+static HANDLE StartSetup(int* refused) {
     if (IsSilentRequested()) {
         g_silent = 1;
+    }
+    *refused = 0;
+    if (!g_setup_written) {
+        return NULL;
     }
     char setup_path[MAX_PATH];  // workspace\setup.exe
     memset(setup_path, 0, sizeof setup_path);
     CopyText(setup_path, MAX_PATH, g_workspace_path);
     AppendText(setup_path, MAX_PATH, "\\");
     AppendText(setup_path, MAX_PATH, SETUP_NAME);
-    if (g_silent) {
-        HANDLE setup = LaunchProcess(setup_path, SILENT_COMMAND_LINE);
-        WaitForSingleObject(setup, INFINITE);
-        CloseHandle(setup);
-    } else {
-        CloseHandle(LaunchProcess(setup_path, NULL));
+    HANDLE held = HoldFile(setup_path, &g_setup_identity);  // read sharing only
+    if (held == INVALID_HANDLE_VALUE) {
+        *refused = 1;
+        return NULL;
     }
+    HANDLE setup = LaunchProcess(setup_path, g_silent ? SILENT_COMMAND_LINE : NULL);
+    CloseHandle(held);
+    return setup;
 }
 
 /* Shows the error box over the dialog: string 107 where the string table
@@ -250,23 +294,32 @@ DWORD WINAPI RunSetupWorker(LPVOID parameter) {
     char workspace[MAX_PATH];  // %TEMP%\qelvor, without a trailing backslash
     memset(workspace, 0, sizeof workspace);
 
+    HANDLE held = INVALID_HANDLE_VALUE;  // the workspace, from its creation until setup starts
     int extracted = 0;  // result of the extraction; 0 also for a workspace it could not use
     if (BuildWorkspacePath(workspace)) {
         ResetWorkspace(workspace);
         Sleep(RESET_PAUSE_MS);
-        CreateDirectoryA(workspace, NULL);
+        held = CreateWorkspace(workspace);
         CopyText(g_workspace_path, MAX_PATH, workspace);
-        CreateDirectoryA(workspace, NULL);
-        extracted = ExtractIntoHeldWorkspace(workspace);
+        extracted =
+            held != INVALID_HANDLE_VALUE && ExtractPayload(g_instance, workspace, ReportProgress);
     }
 
     ReleaseMutex(g_instance_lock);
     CloseHandle(g_instance_lock);
 
-    if (extracted) {
-        StartSetup();
-    } else {
+    int refused = 0;                                         // setup.exe is not the file written
+    HANDLE setup = extracted ? StartSetup(&refused) : NULL;  // the started setup, if any
+    if (held != INVALID_HANDLE_VALUE) {
+        CloseHandle(held);
+    }
+    if (!extracted || refused) {
         ShowFileError();
+    } else if (setup != NULL) {
+        if (g_silent) {
+            WaitForSingleObject(setup, INFINITE);
+        }
+        CloseHandle(setup);
     }
     PostMessageA(g_dialog, WM_CLOSE, 0, 0);
     return 0;

@@ -9,6 +9,7 @@
 
 #include "state.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,34 +22,51 @@ namespace {
 // Serialises the check of share modes with the open or delete that follows.
 std::mutex open_lock;
 
-/* True when an open handle to the file refuses the requested use. Each side
-   must share what the other side asks for; a deletion needs every open
-   handle to share deletion. Opens that ask for neither reading nor writing
-   never conflict. */
-bool SharingBlocks(dev_t device, ino_t inode, DWORD access, DWORD share, bool deleting) {
-    const DWORD data_access = GENERIC_READ | GENERIC_WRITE;  // the rights share modes guard
-    if (!deleting && (access & data_access) == 0) {
-        return false;
-    }
-    for (const auto& file : OpenFiles()) {
-        if (file->device != device || file->inode != inode) {
-            continue;
-        }
-        if (deleting) {
-            if ((file->share & FILE_SHARE_DELETE) == 0) {
-                return true;
-            }
-            continue;
-        }
-        if (((access & GENERIC_READ) && !(file->share & FILE_SHARE_READ)) ||
-            ((access & GENERIC_WRITE) && !(file->share & FILE_SHARE_WRITE)) ||
-            ((file->access & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||
-            ((file->access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE))) {
+// The rights that share modes guard, each with the sharing it needs from
+// every other handle to the same file: reading (and executing, which the
+// loader asks for), writing, and deleting (which renaming is too).
+const struct ShareClass {
+    DWORD rights;  // any of these
+    DWORD share;   // needs this
+} SHARE_CLASSES[] = {
+    {GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE, FILE_SHARE_READ},
+    {GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA, FILE_SHARE_WRITE},
+    {DELETE | GENERIC_ALL, FILE_SHARE_DELETE},
+};
+
+/* True when a handle with access is refused by another's share mode. */
+bool Conflicts(DWORD access, DWORD share) {
+    for (const ShareClass& c : SHARE_CLASSES) {
+        if ((access & c.rights) && !(share & c.share)) {
             return true;
         }
     }
     return false;
 }
+
+/* True when an open handle to the file refuses the requested use, or the
+   requested sharing refuses an open handle's rights. Opens that ask for
+   none of the guarded rights (attributes, security) are never checked,
+   as on Windows. */
+bool SharingBlocks(dev_t device, ino_t inode, DWORD access, DWORD share) {
+    DWORD guarded = 0;  // every right that a share mode guards
+    for (const ShareClass& c : SHARE_CLASSES) {
+        guarded |= c.rights;
+    }
+    if ((access & guarded) == 0) {
+        return false;
+    }
+    for (const auto& file : OpenFiles()) {
+        if (file->device == device && file->inode == inode &&
+            (Conflicts(access, file->share) || Conflicts(file->access, share))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// How a deletion or rename asks: for DELETE, sharing everything.
+const DWORD DELETE_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 /* The error for a path that is missing: the file itself, or a folder on the
    way to it. */
@@ -70,8 +88,9 @@ std::string Number(uint64_t value) {
 }
 
 /* A file handle for an open descriptor, with the identity that share-mode
-   checks compare and the rights and sharing it was opened with. */
-HANDLE NewFileHandle(int fd, DWORD access, DWORD share) {
+   checks compare, the rights and sharing it was opened with, and the path
+   of what it has open. */
+HANDLE NewFileHandle(int fd, DWORD access, DWORD share, const std::string& path) {
     struct stat info;
     fstat(fd, &info);
     auto object = std::make_shared<KernelObject>();
@@ -81,30 +100,155 @@ HANDLE NewFileHandle(int fd, DWORD access, DWORD share) {
     object->inode = info.st_ino;
     object->access = access;
     object->share = share;
+    object->path = path;
     return NewHandle(object);
 }
 
-/* Opens a folder (FILE_FLAG_BACKUP_SEMANTICS), or with
+/* The path of the file that a path reaches, links followed; the path
+   itself when it does not exist. */
+std::string Reached(const std::string& posix) {
+    char* real = realpath(posix.c_str(), nullptr);
+    std::string reached = real ? real : posix;
+    free(real);
+    return reached;
+}
+
+/* Opens a symbolic link itself (FILE_FLAG_OPEN_REPARSE_POINT): the handle
+   shows the link, never its target, and cannot read or write. */
+HANDLE OpenLink(const std::string& posix, DWORD access, DWORD share) {
+    int fd = open(posix.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        SetErrorFromErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return NewFileHandle(fd, access, share, posix);
+}
+
+/* Opens a folder or file with FILE_FLAG_BACKUP_SEMANTICS, or with
    FILE_FLAG_OPEN_REPARSE_POINT a link itself, for a handle that reports its
-   attributes and holds the folder against deletion and renaming as its
-   share mode says. Only OPEN_EXISTING is supported. */
+   attributes, is checked against the share modes of the handles already
+   open and holds the file against deletion and renaming as its own share
+   mode says. Only OPEN_EXISTING is supported. */
 HANDLE OpenFolder(const std::string& posix, DWORD access, DWORD share, DWORD disposition,
                   DWORD flags) {
     if (disposition != OPEN_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int open_flags = (flags & FILE_FLAG_OPEN_REPARSE_POINT) ? O_PATH | O_NOFOLLOW : O_RDONLY;
-    int fd = open(posix.c_str(), open_flags | O_CLOEXEC);
-    if (fd < 0) {
+    bool as_itself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;  // a link is not followed
+    std::lock_guard<std::mutex> hold(open_lock);
+    struct stat info;
+    if ((as_itself ? lstat(posix.c_str(), &info) : stat(posix.c_str(), &info)) != 0) {
         SetLastError(errno == ENOENT ? MissingError(posix) : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    if (SharingBlocks(info.st_dev, info.st_ino, access, share)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    int fd = open(posix.c_str(), (as_itself ? O_PATH | O_NOFOLLOW : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     SetLastError(ERROR_SUCCESS);
-    return NewFileHandle(fd, access, share);
+    return NewFileHandle(fd, access, share, as_itself ? posix : Reached(posix));
+}
+
+/* Deletes what a handle with its deletion set had open, once that handle
+   is closed: the link itself, the folder or the file, provided that the
+   same file is still at that path. */
+void DeleteOnClose(const KernelObject& object) {
+    struct stat info;
+    if (lstat(object.path.c_str(), &info) != 0 || info.st_dev != object.device ||
+        info.st_ino != object.inode) {
+        return;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        rmdir(object.path.c_str());
+    } else {
+        unlink(object.path.c_str());
+    }
+}
+
+/* True when the folder at path has entries besides "." and "..". */
+bool HasEntries(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
+    bool found = false;  // an entry of its own
+    while (dir && !found) {
+        struct dirent* entry = readdir(dir);
+        if (!entry) {
+            break;
+        }
+        found = strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0;
+    }
+    if (dir) {
+        closedir(dir);
+    }
+    return found;
+}
+
+/* FileBasicInfo: of the attributes only read-only has a POSIX meaning; a
+   link has none of its own to change. Needs FILE_WRITE_ATTRIBUTES. */
+BOOL SetBasicInfo(const KernelObject& object, const FILE_BASIC_INFO& basic) {
+    struct stat info;
+    if (!(object.access & (FILE_WRITE_ATTRIBUTES | GENERIC_WRITE | GENERIC_ALL))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (basic.FileAttributes == 0 || fstat(object.fd, &info) != 0 || S_ISLNK(info.st_mode)) {
+        return TRUE;
+    }
+    mode_t mode = info.st_mode & 07777;
+    mode = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) ? mode & ~mode_t(0222) : mode | S_IWUSR;
+    return chmod(object.path.c_str(), mode) == 0;
+}
+
+/* FileDispositionInfo: marks the handle's file for deletion when it is
+   closed. Needs DELETE; a folder with entries, and a read-only file,
+   refuse. An injected fault of a deletion (files) or folder removal
+   refuses as access denied. */
+BOOL SetDisposition(KernelObject& object, const FILE_DISPOSITION_INFO& disposition) {
+    struct stat info;
+    if (!(object.access & (DELETE | GENERIC_ALL)) || fstat(object.fd, &info) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    bool folder = S_ISDIR(info.st_mode);
+    if (FaultHit(folder ? FAULT_REMOVE_DIR : FAULT_DELETE) ||
+        (!folder && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (disposition.DeleteFile && folder && HasEntries(object.path)) {
+        SetLastError(ERROR_DIR_NOT_EMPTY);
+        return FALSE;
+    }
+    object.delete_on_close = disposition.DeleteFile != 0;
+    return TRUE;
 }
 
 }  // namespace
+
+/* Only the two records that the cleanup sets are known. */
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                DWORD size) {
+    LogCall("SetFileInformationByHandle", {HandleText(file), std::to_string(kind)});
+    std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
+    if (!object || !information) {
+        SetLastError(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (kind == FileBasicInfo && size >= sizeof(FILE_BASIC_INFO)) {
+        return SetBasicInfo(*object, *static_cast<FILE_BASIC_INFO*>(information));
+    }
+    if (kind == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO)) {
+        return SetDisposition(*object, *static_cast<FILE_DISPOSITION_INFO*>(information));
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
 
 bool DeletionBlocked(const std::string& posix_path) {
     struct stat info;
@@ -112,11 +256,26 @@ bool DeletionBlocked(const std::string& posix_path) {
         return false;
     }
     std::lock_guard<std::mutex> hold(open_lock);
-    return SharingBlocks(info.st_dev, info.st_ino, 0, 0, true);
+    return SharingBlocks(info.st_dev, info.st_ino, DELETE, DELETE_SHARE);
+}
+
+/* The loader opens an image for reading and execution, sharing reading and
+   deletion; a handle that does not share reading, or one open for writing,
+   refuses it. */
+bool ImageOpenBlocked(const std::string& posix_path) {
+    struct stat info;
+    if (stat(posix_path.c_str(), &info) != 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(open_lock);
+    return SharingBlocks(info.st_dev, info.st_ino, FILE_READ_DATA | FILE_EXECUTE,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE);
 }
 
 /* Attributes as GetFileAttributesA gives them, of what the handle has open
-   (a link itself when it was opened as one), and the file's size. */
+   (a link itself when it was opened as one: a reparse point, and a folder
+   too when it leads to one), the file's size, and its identity: the
+   device as the volume's serial number, the inode as the file index. */
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
     LogCall("GetFileInformationByHandle", {HandleText(file)});
     std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
@@ -126,13 +285,18 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
         return FALSE;
     }
     memset(information, 0, sizeof *information);
-    DWORD attributes = S_ISLNK(info.st_mode)   ? FILE_ATTRIBUTE_REPARSE_POINT
-                       : S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
-                                               : 0;
-    if (!S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
+    DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if (S_ISLNK(info.st_mode)) {
+        attributes =
+            AttributesOf(object->path) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    } else if ((info.st_mode & S_IWUSR) == 0) {
         attributes |= FILE_ATTRIBUTE_READONLY;
     }
     information->dwFileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    information->dwVolumeSerialNumber = static_cast<DWORD>(info.st_dev);
+    information->nFileIndexHigh = static_cast<DWORD>(static_cast<uint64_t>(info.st_ino) >> 32);
+    information->nFileIndexLow = static_cast<DWORD>(info.st_ino);
     information->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(info.st_size) >> 32);
     information->nFileSizeLow = static_cast<DWORD>(info.st_size);
     information->nNumberOfLinks = static_cast<DWORD>(info.st_nlink);
@@ -146,8 +310,8 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
    error is ERROR_ALREADY_EXISTS when CREATE_ALWAYS or OPEN_ALWAYS met an
    existing file, and ERROR_SUCCESS otherwise. Descriptors are close-on-exec:
    handles are never inherited. */
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD flags, HANDLE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE) {
     LogCall("CreateFileA", {Text(path), Number(access), Number(share), Number(disposition)});
     if (FaultHit(FAULT_OPEN)) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -161,8 +325,17 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     if (flags & FILE_FLAG_BACKUP_SEMANTICS) {
         return OpenFolder(posix, access, share, disposition, flags);
     }
-    std::lock_guard<std::mutex> hold(open_lock);
     struct stat info;
+    if ((flags & FILE_FLAG_OPEN_REPARSE_POINT) && lstat(posix.c_str(), &info) == 0 &&
+        S_ISLNK(info.st_mode) && disposition == OPEN_EXISTING) {
+        std::lock_guard<std::mutex> hold(open_lock);
+        if (SharingBlocks(info.st_dev, info.st_ino, access, share)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
+        return OpenLink(posix, access, share);
+    }
+    std::lock_guard<std::mutex> hold(open_lock);
     bool exists = stat(posix.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -178,7 +351,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     bool truncating = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
     if (exists) {
-        if (SharingBlocks(info.st_dev, info.st_ino, access, share, false)) {
+        if (SharingBlocks(info.st_dev, info.st_ino, access, share)) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return INVALID_HANDLE_VALUE;
         }
@@ -212,7 +385,10 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         }
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = NewFileHandle(fd, access, share);
+    if (!exists) {
+        AssignSecurity(posix, security ? security->lpSecurityDescriptor : nullptr);
+    }
+    HANDLE handle = NewFileHandle(fd, access, share, Reached(posix));
     bool reported_existing = exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
     SetLastError(reported_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
@@ -368,6 +544,9 @@ BOOL CloseHandle(HANDLE handle) {
     }
     if (object->kind == OBJ_FILE) {
         close(object->fd);
+        if (object->delete_on_close) {
+            DeleteOnClose(*object);
+        }
     } else if (object->kind == OBJ_MUTEX) {
         CloseMutexHandle(object);
     }
@@ -397,12 +576,13 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR copy, BOOL fail_if_exists) {
         return FALSE;
     }
     if (S_ISDIR(from.st_mode) ||
-        SharingBlocks(from.st_dev, from.st_ino, GENERIC_READ, FILE_SHARE_READ, false)) {
+        SharingBlocks(from.st_dev, from.st_ino, GENERIC_READ, FILE_SHARE_READ)) {
         SetLastError(S_ISDIR(from.st_mode) ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
         return FALSE;
     }
     struct stat to;
-    if (stat(target.c_str(), &to) == 0) {
+    bool replacing = stat(target.c_str(), &to) == 0;  // else the copy is a new file
+    if (replacing) {
         if (fail_if_exists) {
             SetLastError(ERROR_FILE_EXISTS);
             return FALSE;
@@ -415,7 +595,7 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR copy, BOOL fail_if_exists) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-        if (SharingBlocks(to.st_dev, to.st_ino, GENERIC_WRITE, 0, false)) {
+        if (SharingBlocks(to.st_dev, to.st_ino, GENERIC_WRITE, 0)) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
         }
@@ -450,6 +630,9 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR copy, BOOL fail_if_exists) {
     fchmod(out, from.st_mode & 07777);
     close(in);
     close(out);
+    if (!replacing) {
+        AssignSecurity(target, nullptr);
+    }
     if (!ok) {
         SetLastError(ERROR_DISK_FULL);
         return FALSE;
@@ -483,7 +666,7 @@ BOOL DeleteFileA(LPCSTR path) {
         return FALSE;
     }
     if (!S_ISLNK(info.st_mode)) {
-        if (SharingBlocks(info.st_dev, info.st_ino, 0, 0, true)) {
+        if (SharingBlocks(info.st_dev, info.st_ino, DELETE, DELETE_SHARE)) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
         }

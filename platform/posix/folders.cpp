@@ -25,6 +25,7 @@ namespace {
 std::mutex folder_lock;                     // guards the two below
 std::vector<std::string> reboot_deletions;  // paths given to MoveFileExA for deletion at restart
 std::string temp_path;                      // PlatformSetTempPath's folder; empty for the default
+std::string temp_path_2;                    // GetTempPath2W's folder; empty while it is absent
 
 /* The error for a path that is not there: the last component or a folder on
    the way to it. */
@@ -61,8 +62,9 @@ void ResetFiles() {
 }
 
 /* Creates one folder; its parent must exist. An existing file or folder of
-   that name fails with ERROR_ALREADY_EXISTS. */
-BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+   that name fails with ERROR_ALREADY_EXISTS. The new folder gets the
+   descriptor's DACL, or else what its parent passes on. */
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
     LogCall("CreateDirectoryA", {Text(path)});
     if (FaultHit(FAULT_CREATE_DIR)) {
         SetLastError(ERROR_ACCESS_DENIED);
@@ -77,6 +79,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
         }
         return FALSE;
     }
+    AssignSecurity(posix, security ? security->lpSecurityDescriptor : nullptr);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }
@@ -137,18 +140,15 @@ DWORD GetFileAttributesA(LPCSTR path) {
 
 /* Only the read-only attribute has a POSIX meaning: set, it clears every
    write bit; absent, it gives the owner write permission back. The other
-   attributes are accepted and ignored. A symbolic link is left alone, since
-   chmod would change its target. */
+   attributes are accepted and ignored. Like Windows' own call, it follows
+   a link and changes what the link leads to. */
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
     LogCall("SetFileAttributesA", {Text(path), std::to_string(attributes)});
     std::string posix = PosixPath(path);
     struct stat info;
-    if (!path || lstat(posix.c_str(), &info) != 0) {
+    if (!path || stat(posix.c_str(), &info) != 0) {
         SetLastError(path ? MissingError(posix) : ERROR_PATH_NOT_FOUND);
         return FALSE;
-    }
-    if (S_ISLNK(info.st_mode)) {
-        return TRUE;
     }
     mode_t mode = info.st_mode & 07777;
     mode = (attributes & FILE_ATTRIBUTE_READONLY) ? mode & ~mode_t(0222) : mode | S_IWUSR;
@@ -318,4 +318,28 @@ DWORD GetTempPathA(DWORD size, LPSTR buffer) {
 DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
     LogCall("GetTempPathW", {std::to_string(size)});
     return CopyPathOut(WideFromUtf8(TempFolder()), buffer, size);
+}
+
+void PlatformSetTempPath2(const char* folder) {
+    std::lock_guard<std::mutex> hold(folder_lock);
+    temp_path_2 = folder ? folder : "";
+    if (!temp_path_2.empty() && temp_path_2.back() != '/' && temp_path_2.back() != '\\') {
+        temp_path_2 += '/';
+    }
+}
+
+bool HasTempPath2() {
+    std::lock_guard<std::mutex> hold(folder_lock);
+    return !temp_path_2.empty();
+}
+
+/* The folder a test gave, in wide characters, as SYSTEM's own on Windows 11. */
+DWORD GetTempPath2W(DWORD size, LPWSTR buffer) {
+    LogCall("GetTempPath2W", {std::to_string(size)});
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> hold(folder_lock);
+        folder = temp_path_2;
+    }
+    return CopyPathOut(WideFromUtf8(folder), buffer, size);
 }

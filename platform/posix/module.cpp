@@ -19,6 +19,26 @@ const uintptr_t MODULE_STEP = 0x10000;   // distance between module handles
 const WORD COMCTL32_INIT_ORDINAL = 17;   // InitCommonControls' ordinal in comctl32.dll
 const char COMCTL32_NAME[] = "comctl32.dll";
 const char SHELL32_NAME[] = "shell32.dll";
+const char ADVAPI32_NAME[] = "advapi32.dll";
+const char KERNEL32_NAME[] = "kernel32.dll";
+
+// The calls that each loadable stand-in library exports by name.
+const struct Export {
+    const char* library;
+    const char* name;
+    FARPROC call;
+} EXPORTS[] = {
+    {SHELL32_NAME, "ShellExecuteExA",
+     reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ShellExecuteExA))},
+    {ADVAPI32_NAME, "OpenProcessToken",
+     reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&OpenProcessToken))},
+    {ADVAPI32_NAME, "GetTokenInformation",
+     reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&GetTokenInformation))},
+    {ADVAPI32_NAME, "GetKernelObjectSecurity",
+     reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&GetKernelObjectSecurity))},
+    {ADVAPI32_NAME, "SetKernelObjectSecurity",
+     reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SetKernelObjectSecurity))},
+};
 
 std::mutex module_lock;                    // guards modules
 std::map<uintptr_t, std::string> modules;  // module handle -> its file name
@@ -86,11 +106,22 @@ BOOL SetDefaultDllDirectories(DWORD flags) {
     return TRUE;
 }
 
-/* Only comctl32.dll and shell32.dll (any case, with or without the
-   extension) can be loaded; anything else fails with ERROR_MOD_NOT_FOUND. */
+/* The module of a library that is always loaded: only kernel32.dll. */
+HMODULE GetModuleHandleA(LPCSTR name) {
+    LogCall("GetModuleHandleA", {Text(name)});
+    if (name && strcasecmp(name, KERNEL32_NAME) == 0) {
+        return ModuleNamed(KERNEL32_NAME);
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+/* Only comctl32.dll, shell32.dll and advapi32.dll (any case, with or
+   without the extension) can be loaded; anything else fails with
+   ERROR_MOD_NOT_FOUND. */
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
     LogCall("LoadLibraryExA", {Text(name), std::to_string(flags)});
-    for (const char* known : {COMCTL32_NAME, SHELL32_NAME}) {
+    for (const char* known : {COMCTL32_NAME, SHELL32_NAME, ADVAPI32_NAME}) {
         std::string bare(known, strlen(known) - strlen(".dll"));  // the name without extension
         if (name && (strcasecmp(name, known) == 0 || strcasecmp(name, bare.c_str()) == 0)) {
             return ModuleNamed(known);
@@ -100,8 +131,9 @@ HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
     return nullptr;
 }
 
-/* comctl32.dll exports InitCommonControls, by ordinal 17 or by name;
-   shell32.dll exports ShellExecuteExA by name. */
+/* comctl32.dll exports InitCommonControls, by ordinal 17 or by name; the
+   other libraries their calls in EXPORTS by name, and kernel32.dll
+   GetTempPath2W while a test has given it a folder. */
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     bool by_ordinal = IS_INTRESOURCE(name);  // name is really an ordinal
     std::string what = "#";                  // "#17" for an ordinal, else the name
@@ -117,9 +149,15 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     if (comctl32 && wanted) {
         return reinterpret_cast<FARPROC>(&InitCommonControls);
     }
-    if (module && module == ModuleNamed(SHELL32_NAME) && !by_ordinal &&
-        strcmp(name, "ShellExecuteExA") == 0) {
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ShellExecuteExA));
+    for (const Export& e : EXPORTS) {
+        if (module && module == ModuleNamed(e.library) && !by_ordinal &&
+            strcmp(name, e.name) == 0) {
+            return e.call;
+        }
+    }
+    if (module && module == ModuleNamed(KERNEL32_NAME) && !by_ordinal &&
+        strcmp(name, "GetTempPath2W") == 0 && HasTempPath2()) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&GetTempPath2W));
     }
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;

@@ -214,6 +214,10 @@ static BOOL StartChild(LPCSTR application, LPSTR command_line, LPCSTR current_di
         SetLastError(ERROR_ELEVATION_REQUIRED);
         return FALSE;
     }
+    if (ImageOpenBlocked(program)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     std::string folder = current_directory ? PosixPath(current_directory) : std::string();
     std::string marker =
         std::string(COMMAND_LINE_VARIABLE) + "=" + (command_line ? command_line : application);
@@ -322,7 +326,8 @@ BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
         return FALSE;
     }
     LogCall("ShellExecuteExA", {Text(info->lpVerb), Text(info->lpFile), Text(info->lpParameters),
-                                Text(info->lpDirectory), std::to_string(info->fMask)});
+                                Text(info->lpDirectory), std::to_string(info->fMask),
+                                info->hwnd ? WindowName(info->hwnd) : "(null)"});
     info->hProcess = nullptr;
     bool runas = info->lpVerb && strcasecmp(info->lpVerb, "runas") == 0;  // asks for elevation
     if (runas && NeedsElevation(PosixPath(info->lpFile))) {

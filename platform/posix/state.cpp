@@ -28,8 +28,10 @@ std::mutex fault_lock;               // guards the two arrays below
 unsigned calls[FAULT_KIND_COUNT];    // calls of each kind since the last reset
 unsigned fail_at[FAULT_KIND_COUNT];  // call number that fails; 0 for none
 
-std::mutex log_lock;            // guards the log
-std::vector<PlatformCall> log;  // every recorded call, in order
+std::mutex log_lock;                                 // guards the log and the hook
+std::vector<PlatformCall> log;                       // every recorded call, in order
+std::function<void(const PlatformCall&)> call_hook;  // a test's other party, or empty
+thread_local bool in_hook = false;                   // the hook's own calls pass it by
 
 thread_local DWORD last_error = ERROR_SUCCESS;  // GetLastError's value for this thread
 
@@ -141,9 +143,25 @@ unsigned PlatformCallCount(PlatformFault kind) {
 
 // ---- call log --------------------------------------------------------------
 
+/* Records the call, then hands it to the test's hook outside the lock. */
 void LogCall(const std::string& api, std::vector<std::string> args) {
+    PlatformCall call{api, std::move(args)};
+    std::function<void(const PlatformCall&)> hook;  // copied, so that it may replace itself
+    {
+        std::lock_guard<std::mutex> hold(log_lock);
+        log.push_back(call);
+        hook = in_hook ? nullptr : call_hook;
+    }
+    if (hook) {
+        in_hook = true;
+        hook(call);
+        in_hook = false;
+    }
+}
+
+void PlatformSetCallHook(std::function<void(const PlatformCall&)> hook) {
     std::lock_guard<std::mutex> hold(log_lock);
-    log.push_back(PlatformCall{api, std::move(args)});
+    call_hook = std::move(hook);
 }
 
 std::vector<PlatformCall> PlatformCallLog() {
@@ -170,11 +188,14 @@ void PlatformReset() {
     {
         std::lock_guard<std::mutex> hold(log_lock);
         log.clear();
+        call_hook = nullptr;
     }
     ResetFiles();
     ResetWindows();
     PlatformSetShortPath(nullptr, nullptr);
     PlatformRequireElevation(nullptr, true);
+    PlatformSetToken(nullptr, nullptr);
+    PlatformSetTempPath2(nullptr);
 }
 
 // ---- paths -----------------------------------------------------------------

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-enum ObjectKind { OBJ_FILE, OBJ_SEARCH, OBJ_THREAD, OBJ_PROCESS, OBJ_MUTEX };
+enum ObjectKind { OBJ_FILE, OBJ_SEARCH, OBJ_THREAD, OBJ_PROCESS, OBJ_MUTEX, OBJ_TOKEN };
 
 // Something a thread or process handle can be waited on for: set once, when
 // the thread or process has ended.
@@ -54,8 +54,10 @@ struct KernelObject {
     int fd = -1;       // the open descriptor
     dev_t device = 0;  // identity of the file, for share-mode checks
     ino_t inode = 0;
-    DWORD access = 0;  // GENERIC_READ / GENERIC_WRITE as requested
-    DWORD share = 0;   // FILE_SHARE_* granted to later openers
+    DWORD access = 0;              // the rights requested (OBJ_TOKEN too)
+    DWORD share = 0;               // FILE_SHARE_* granted to later openers
+    std::string path;              // what it has open: a link itself, or the file reached
+    bool delete_on_close = false;  // FileDispositionInfo set: deleted when closed
     // OBJ_SEARCH
     std::vector<FoundEntry> found;  // the listing, in directory order
     size_t next = 0;                // the entry FindNextFileA delivers next
@@ -105,9 +107,23 @@ std::string LongPathOf(const std::string& posix_path);
 // so that it can be neither deleted nor renamed (files.cpp).
 bool DeletionBlocked(const std::string& posix_path);
 
+// True when the open handles to the program file refuse the loader's own
+// open of it (files.cpp).
+bool ImageOpenBlocked(const std::string& posix_path);
+
 // The shell's start of a program, which GetProcAddress hands out for
 // shell32.dll (process.cpp).
 BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info);
+
+// The ADVAPI32 calls, which GetProcAddress hands out for advapi32.dll
+// (security.cpp).
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buffer, DWORD size,
+                         DWORD* needed);
+BOOL GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR buffer,
+                             DWORD size, DWORD* needed);
+BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION parts,
+                             PSECURITY_DESCRIPTOR descriptor);
 
 // Copies a path into a caller's buffer of size characters, the way the path
 // calls answer: the length without the terminator, or, when it does not fit
@@ -135,6 +151,16 @@ void CloseMutexHandle(const std::shared_ptr<KernelObject>& object);
 
 // Waits for and takes a mutex (mutex.cpp), for WaitForSingleObject.
 DWORD WaitForMutex(const std::shared_ptr<KernelObject>& object, DWORD milliseconds);
+
+// Gives a file or folder just created its owner (the token's default
+// owner) and its DACL: the one of the self-relative descriptor, or else the
+// ACEs that its folder passes on (security.cpp).
+void AssignSecurity(const std::string& posix_path, const void* descriptor);
+
+// The stand-in's GetTempPath2W, which GetProcAddress hands out for
+// kernel32.dll while a test has set its folder (folders.cpp).
+DWORD GetTempPath2W(DWORD size, LPWSTR buffer);
+bool HasTempPath2();
 
 // Clearing hooks of the other pieces, called by PlatformReset.
 void ResetFiles();

@@ -5,6 +5,7 @@
 
 #include "winapi.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -83,6 +84,38 @@ bool PlatformWindowVisible(HWND window);
 // The client rectangle that GetClientRect reports for dialogs made from now
 // on (0, 0, 423, 81 until set).
 void PlatformSetDialogClientRect(const RECT& client);
+
+// Runs hook at the start of every recorded call, on the calling thread, with
+// the call as the log shows it; calls that the hook itself makes are not
+// passed to it. A test plays another party acting at that moment with it.
+// An empty hook removes it.
+void PlatformSetCallHook(std::function<void(const PlatformCall&)> hook);
+
+// The launcher's token: its user and the owner it gives new objects, as
+// SID texts ("S-1-5-18"); a null owner is the user. Until set, both are
+// S-1-5-21-1-2-3-1001.
+void PlatformSetToken(const char* user, const char* owner);
+
+// Makes the existing file or folder at path owned by sid, as if someone
+// else had created it.
+void PlatformSetOwner(const char* path, const char* sid);
+
+// The security that the stand-in keeps of a file or folder.
+struct PlatformAce {
+    std::string sid;  // as text
+    DWORD mask;       // access granted
+    BYTE flags;       // OBJECT_INHERIT_ACE, CONTAINER_INHERIT_ACE, INHERITED_ACE
+};
+struct PlatformSecurity {
+    std::string owner;              // as text
+    bool dacl_protected;            // nothing inherited from its folder
+    std::vector<PlatformAce> dacl;  // empty when it has none of its own
+};
+PlatformSecurity PlatformSecurityOf(const char* path);
+
+// KERNEL32 has GetTempPath2W, reporting folder (a trailing separator is
+// added); a null folder takes it away again, as on Windows 10.
+void PlatformSetTempPath2(const char* folder);
 
 // Forget every fault, record, counter, short path and elevation setting (live objects are kept, so
 // a test can still check them afterwards).

@@ -49,7 +49,16 @@ typedef HANDLE HGLOBAL;
 typedef HANDLE HKEY;
 typedef uint32_t ULONG;
 typedef INT_PTR (*FARPROC)();
-typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef unsigned char BOOLEAN;
+typedef int64_t LONGLONG;
+typedef union _LARGE_INTEGER {
+    LONGLONG QuadPart;
+} LARGE_INTEGER;
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED* LPOVERLAPPED;
 
 #define WINAPI
@@ -100,6 +109,19 @@ void SetLastError(DWORD code);
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define FILE_READ_DATA 0x0001  // also FILE_LIST_DIRECTORY
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define DELETE 0x00010000
+#define READ_CONTROL 0x00020000
+#define WRITE_DAC 0x00040000
+#define SYNCHRONIZE 0x00100000
+#define FILE_ALL_ACCESS 0x001F01FF
 #define FILE_SHARE_READ 0x1
 #define FILE_SHARE_WRITE 0x2
 #define FILE_SHARE_DELETE 0x4
@@ -154,6 +176,22 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
     DWORD nFileIndexLow;
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
+// SetFileInformationByHandle's records; times of 0 leave a time unchanged.
+typedef enum _FILE_INFO_BY_HANDLE_CLASS {
+    FileBasicInfo = 0,
+    FileDispositionInfo = 4
+} FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_BASIC_INFO {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    DWORD FileAttributes;
+} FILE_BASIC_INFO;
+typedef struct _FILE_DISPOSITION_INFO {
+    BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFO;
+
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED overlapped);
@@ -172,6 +210,8 @@ BOOL FindClose(HANDLE search);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL RemoveDirectoryA(LPCSTR path);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                DWORD size);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 
@@ -186,6 +226,7 @@ typedef BOOL* LPBOOL;
 #define CP_ACP 0
 #define CP_UTF8 65001
 #define WC_NO_BEST_FIT_CHARS 0x400
+#define WC_ERR_INVALID_CHARS 0x80
 UINT GetACP();
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wide_length, LPSTR bytes,
                         int size, LPCSTR default_char, LPBOOL used_default);
@@ -255,6 +296,7 @@ extern char** __argv;
 // The shell's start of a program (SHELL32, loaded at run time).
 #define SEE_MASK_NOCLOSEPROCESS 0x00000040
 #define SEE_MASK_NOASYNC 0x00000100
+#define SEE_MASK_FLAG_NO_UI 0x00000400
 typedef struct _SHELLEXECUTEINFOA {
     DWORD cbSize;
     ULONG fMask;
@@ -273,8 +315,40 @@ typedef struct _SHELLEXECUTEINFOA {
     HANDLE hProcess;
 } SHELLEXECUTEINFOA, *LPSHELLEXECUTEINFOA;
 
+// ---- security (ADVAPI32, loaded at run time) -------------------------------
+typedef void* PSID;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef DWORD SECURITY_INFORMATION;
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenOwner = 4 } TOKEN_INFORMATION_CLASS;
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+typedef struct _TOKEN_OWNER {
+    PSID Owner;
+} TOKEN_OWNER;
+#define TOKEN_QUERY 0x0008
+#define OWNER_SECURITY_INFORMATION 0x1
+#define DACL_SECURITY_INFORMATION 0x4
+#define SID_REVISION 1
+#define SID_MAX_SUB_AUTHORITIES 15
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0
+#define OBJECT_INHERIT_ACE 0x1
+#define CONTAINER_INHERIT_ACE 0x2
+#define INHERITED_ACE 0x10
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_PROTECTED 0x1000
+#define SE_SELF_RELATIVE 0x8000
+HANDLE GetCurrentProcess();
+
 // ---- libraries -------------------------------------------------------------
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+HMODULE GetModuleHandleA(LPCSTR name);
 BOOL SetDefaultDllDirectories(DWORD flags);
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);

@@ -239,7 +239,16 @@ def silent_case(argument, launcher=lambda: SMALL):
         check(lines[-1:] == ["exit 3"], "launcher ended before setup: %r" % lines)
         check(time.time() - started >= 1.5, "launcher did not wait")
         check(listing() == SMALL_FILES, "workspace %r" % sorted(listing()))
+        check_private()
     return run
+
+
+def check_private():
+    """The workspace and its two folders give Everyone no access: Wine
+    turns their access list into Unix mode bits with nothing for others."""
+    for folder in ("", "Style", "lang"):
+        mode = os.stat(os.path.join(workspace(), folder)).st_mode
+        check(mode & 0o007 == 0, "%s is open to everyone: %o" % (folder or "workspace", mode))
 
 
 def normal_case(*args):

@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 using namespace testpayload;
@@ -57,6 +59,7 @@ class Worker : public ::testing::Test {
         setenv("QELVOR_TEST_SLEEP", "0", 1);
         g_silent = 0;
         g_entries_done = 0;
+        g_setup_written = 0;
         g_dialog = PlatformNewWindow("dialog");
         g_progress_bar = PlatformNewWindow("bar");
     }
@@ -136,11 +139,10 @@ TEST_F(Worker, StepsComeInTheirOrder) {
     fs::create_directories(Workspace());
     WriteFile(Workspace() / "stale.txt", {1});
     Run({StoredFile("setup.exe", SetupScript())});
-    std::vector<std::string> expected = {
-        "pause 100",     "clear",        "remove Style",     "remove Lang",
-        "remove qelvor", "pause 300",    "create workspace", "create workspace",
-        "extract",       "release lock", "close lock",       "launch",
-        "post dialog 16"};
+    std::vector<std::string> expected = {"pause 100",        "clear",         "remove Style",
+                                         "remove Lang",      "remove qelvor", "pause 300",
+                                         "create workspace", "extract",       "release lock",
+                                         "close lock",       "launch",        "post dialog 16"};
     EXPECT_EQ(Steps(), expected);
     char temp_path[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp_path);
@@ -175,11 +177,28 @@ TEST_F(Worker, ErrorBoxTakesString107WhereTheTableHasIt) {
     EXPECT_EQ(boxes[0].args[1], "first line\nsecond line");
 }
 
-TEST_F(Worker, MissingSetupGivesNoMessageAndANormalEnd) {
+// Only the setup.exe that the extraction wrote is ever started: without one
+// nothing is, and no message is shown.
+TEST_F(Worker, MissingSetupGivesNoMessageAndStartsNothing) {
     Run({StoredFile("readme.txt", {1, 2, 3})});
     EXPECT_TRUE(Calls("MessageBoxA").empty());
-    ASSERT_EQ(Calls("CreateProcessA").size(), 1u);
+    EXPECT_TRUE(Calls("CreateProcessA").empty());
     EXPECT_EQ(Steps().back(), "post dialog 16");
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
+}
+
+// A setup that cannot be started for any reason but elevation is neither
+// sent to the prompt nor waited on, and no null handle is closed.
+TEST_F(Worker, SetupThatWillNotStartIsNotPromptedWaitedOnOrClosed) {
+    PlatformSetArguments({"launcher.exe", "/silent"});
+    PlatformFailNth(FAULT_PROCESS, 1);
+    Run({StoredFile("setup.exe", SetupScript())});
+    EXPECT_TRUE(Calls("ShellExecuteExA").empty());
+    EXPECT_TRUE(Calls("WaitForSingleObject").empty());
+    for (const auto& call : Calls("CloseHandle")) {
+        EXPECT_NE(call.args[0], "0");
+    }
+    EXPECT_TRUE(Calls("MessageBoxA").empty());
 }
 
 // Which first arguments select silent mode.
@@ -372,7 +391,9 @@ TEST_P(WorkerElevation, StartsThroughThePrompt) {
     EXPECT_EQ(shell[0].args[0], "runas");
     EXPECT_EQ(shell[0].args[1], std::string(g_workspace_path) + "\\setup.exe");
     EXPECT_EQ(shell[0].args[2], c.parameters);
-    EXPECT_EQ(std::stoul(shell[0].args[4]) & SEE_MASK_NOCLOSEPROCESS, SEE_MASK_NOCLOSEPROCESS);
+    EXPECT_EQ(std::stoul(shell[0].args[4]) & (SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI),
+              unsigned(SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI));
+    EXPECT_EQ(shell[0].args[5], "dialog") << "the prompt's owner brings it to the front";
     EXPECT_TRUE(Calls("MessageBoxA").empty());
     if (c.silent && c.accepted) {
         EXPECT_EQ(Calls("WaitForSingleObject").size(), 1u);
@@ -520,4 +541,153 @@ TEST(ReportProgress, ANewRangeIsFollowedByThePosition) {
     EXPECT_EQ(sent, (std::vector<std::string>{"range " + std::to_string(100 << 16), "pos 50",
                                               "range " + std::to_string(200 << 16), "pos 100"}));
     PlatformReset();
+}
+
+// ---- a deployment tool's SYSTEM run, with other users on the machine ----
+
+const char kOtherUser[] = "S-1-5-21-9-9-9-1002";  // a standard user planting things
+const DWORD kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+
+// The workspace admits the token's user, SYSTEM and Administrators only,
+// inherits nothing, and passes that on: Style and lang carry it themselves,
+// every file inherits it.
+TEST_F(Worker, WorkspaceAdmitsOnlyTheUserSystemAndAdministrators) {
+    PlatformSetToken("S-1-5-18", nullptr);
+    Run({StoredFile("setup.exe", SetupScript()), StoredFile("en.lng", {1})});
+    std::vector<std::string> expected = {"S-1-5-18", "S-1-5-18", "S-1-5-32-544"};
+    for (const char* folder : {"", "Style", "lang"}) {
+        PlatformSecurity security = PlatformSecurityOf((Workspace() / folder).c_str());
+        EXPECT_TRUE(security.dacl_protected) << folder;
+        EXPECT_EQ(security.owner, "S-1-5-18") << folder;
+        std::vector<std::string> grantees;
+        for (const auto& ace : security.dacl) {
+            grantees.push_back(ace.sid);
+            EXPECT_EQ(ace.mask, DWORD(FILE_ALL_ACCESS));
+            EXPECT_EQ(ace.flags, kInherit);
+        }
+        EXPECT_EQ(grantees, expected) << folder;
+    }
+    for (const char* file : {"setup.exe", "en.lng", "lang/en.lng"}) {
+        PlatformSecurity security = PlatformSecurityOf((Workspace() / file).c_str());
+        ASSERT_EQ(security.dacl.size(), 3u) << file;
+        EXPECT_EQ(security.dacl[1].flags, INHERITED_ACE) << file;
+    }
+}
+
+// Another party acting at one moment of the run, and what must follow.
+struct HostileCase {
+    const char* label;
+    const char* moment;  // the call before which the party acts
+    std::function<void(const fs::path& workspace, const fs::path& outside)> act;
+    bool error_box;  // the run ends in the error box, starting nothing
+    bool written;    // the payload was unpacked into the workspace
+};
+
+class WorkerHostile : public Worker, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(WorkerHostile, NothingPlantedOrSwappedIsUsed) {
+    const HostileCase& c = GetParam();
+    TempFolder outside;
+    bool acted = false;
+    PlatformSetCallHook([&](const PlatformCall& call) {
+        bool now = call.api == c.moment;
+        if (call.api == "Sleep") {
+            now = now && call.args[0] == "300";
+        } else if (call.api == "CreateFileA") {
+            now = now && EndsWith(call.args[0], "\\Style");
+        }
+        if (now && !acted) {
+            acted = true;
+            c.act(Workspace(), outside.path);
+        }
+    });
+    PlatformSetArguments({"launcher.exe", "/silent"});  // the worker waits for setup.exe
+    Run({StoredFile("setup.exe", SetupScript()), StoredFile("look.jvs", {7})});
+    PlatformSetCallHook(nullptr);
+    ASSERT_TRUE(acted);
+    EXPECT_EQ(Calls("MessageBoxA").size(), c.error_box ? 1u : 0u);
+    EXPECT_EQ(fs::exists(record), !c.error_box) << "only the written setup.exe runs";
+    EXPECT_FALSE(fs::exists(outside.path / "look.jvs")) << "nothing written through a link";
+    EXPECT_EQ(fs::exists(Workspace() / "look.jvs"), c.written);
+    EXPECT_FALSE(fs::exists(Workspace() / "version.dll")) << "nothing planted stays";
+    EXPECT_EQ(PlatformSecurityOf(Workspace().c_str()).dacl_protected, c.written);
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
+}
+
+const char kPlanted[] = "#!/bin/sh\necho planted >> \"$QELVOR_TEST_RECORD\"\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Parties, WorkerHostile,
+    ::testing::Values(HostileCase{"OtherUserCreatesTheWorkspaceDuringThePause", "Sleep",
+                                  [](const fs::path& ws, const fs::path&) {
+                                      fs::create_directories(ws);
+                                      PlatformSetOwner(ws.c_str(), kOtherUser);
+                                  },
+                                  true, false},
+                      HostileCase{
+                          "OwnLeftoverWithAPlantedDllIsProtectedAndEmptied", "Sleep",
+                          [](const fs::path& ws, const fs::path&) { Touch(ws / "version.dll"); },
+                          false, true},
+                      HostileCase{"SetupSwappedAfterItsWrite", "ShowWindow",
+                                  [](const fs::path& ws, const fs::path&) {
+                                      fs::rename(ws / "setup.exe", ws / "old.exe");
+                                      WriteFile(ws / "setup.exe",
+                                                Bytes(kPlanted, kPlanted + strlen(kPlanted)));
+                                      fs::permissions(ws / "setup.exe", fs::perms::owner_all);
+                                  },
+                                  true, true},
+                      HostileCase{"SetupSwappedForALinkToItself", "ShowWindow",
+                                  [](const fs::path& ws, const fs::path&) {
+                                      fs::rename(ws / "setup.exe", ws / "moved.exe");
+                                      fs::create_symlink(ws / "moved.exe", ws / "setup.exe");
+                                  },
+                                  true, true},
+                      HostileCase{"StyleTurnedIntoAJunctionBeforeItIsHeld", "CreateFileA",
+                                  [](const fs::path& ws, const fs::path& outside) {
+                                      fs::remove(ws / "Style");
+                                      fs::create_directory_symlink(outside, ws / "Style");
+                                  },
+                                  false, true}),
+    [](const ::testing::TestParamInfo<HostileCase>& info) {
+        return std::string(info.param.label);
+    });
+
+// While setup.exe is being started, the file and the workspace are held:
+// nobody can write, replace or delete setup.exe or move the workspace, yet
+// the loader's own open (reading and executing) goes through.
+TEST_F(Worker, SetupAndWorkspaceAreHeldWhileTheStartRuns) {
+    std::vector<std::string> refused;  // what the other party could not do
+    PlatformSetCallHook([&](const PlatformCall& call) {
+        if (call.api != "CreateProcessA") {
+            return;
+        }
+        std::string setup = call.args[0];
+        std::string moved = std::string(g_workspace_path) + ".moved";
+        if (CreateFileA(setup.c_str(), GENERIC_WRITE, 7, NULL, OPEN_EXISTING, 0, NULL) ==
+            INVALID_HANDLE_VALUE) {
+            refused.push_back("write");
+        }
+        if (!DeleteFileA(setup.c_str())) {
+            refused.push_back("delete");
+        }
+        if (!MoveFileExA(g_workspace_path, moved.c_str(), 0)) {
+            refused.push_back("move workspace");
+        }
+    });
+    PlatformSetArguments({"launcher.exe", "/silent"});
+    Run({StoredFile("setup.exe", SetupScript())});
+    PlatformSetCallHook(nullptr);
+    EXPECT_EQ(refused, (std::vector<std::string>{"write", "delete", "move workspace"}));
+    EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
+}
+
+// Where KERNEL32 has GetTempPath2W (Windows 11: SYSTEM's own temporary
+// folder), the workspace goes there.
+TEST_F(Worker, TakesTheTemporaryFolderFromGetTempPath2WhereThereIsOne) {
+    TempFolder system_temp;
+    PlatformSetTempPath2(system_temp.Text().c_str());
+    Run({StoredFile("setup.exe", SetupScript())});
+    EXPECT_TRUE(fs::exists(system_temp.path / "qelvor" / "setup.exe"));
+    EXPECT_FALSE(fs::exists(Workspace()));
 }

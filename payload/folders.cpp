@@ -50,7 +50,8 @@ int ReadFileIdentity(HANDLE file, FileIdentity* identity) {
 }
 
 /* Opens the file sharing reading only and compares what the handle shows
-   with the file that was written: a plain file, the same volume and index. */
+   with the file that was written: the same volume and index. A link or a
+   folder in its place is another file, with another index. */
 HANDLE HoldFile(const char* path, const FileIdentity* expected) {
     HANDLE held = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, NULL);
@@ -58,9 +59,7 @@ HANDLE HoldFile(const char* path, const FileIdentity* expected) {
         return INVALID_HANDLE_VALUE;
     }
     BY_HANDLE_FILE_INFORMATION info;  // what the handle really has open
-    if (!GetFileInformationByHandle(held, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        info.dwVolumeSerialNumber != expected->volume ||
+    if (!GetFileInformationByHandle(held, &info) || info.dwVolumeSerialNumber != expected->volume ||
         info.nFileIndexHigh != expected->index_high || info.nFileIndexLow != expected->index_low) {
         CloseHandle(held);
         return INVALID_HANDLE_VALUE;

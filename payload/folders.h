@@ -31,6 +31,6 @@ int ReadFileIdentity(HANDLE file, FileIdentity* identity);
 // while the handle is open nobody can write, delete, rename or replace the
 // file, while the loader, which opens an image for reading and execution
 // sharing reading and deletion, can still start it. Returns the handle only
-// when it shows a plain file, not a link or folder, with the expected
-// identity; otherwise INVALID_HANDLE_VALUE.
+// when it shows the expected identity (a link is opened as itself, so it
+// never does); otherwise INVALID_HANDLE_VALUE.
 HANDLE HoldFile(const char* path, const FileIdentity* expected);

@@ -136,20 +136,6 @@ static void ResetWorkspace(const char* workspace) {
     }
 }
 
-/* Writes the ANSI form of a wide path into ansi (MAX_PATH bytes). Fails
-   where a character has no equivalent in the code page: Windows would put
-   '?' or a look-alike there, which names another folder or none. Under a
-   UTF-8 ANSI code page every character has one, but a lone surrogate (a
-   name Windows allows) would silently become U+FFFD; there the conversion
-   refuses invalid characters instead, and takes no report. */
-static int ToAnsiPath(const WCHAR* wide, char* ansi) {
-    int utf8 = GetACP() == CP_UTF8;  // only invalid characters can be lost
-    BOOL lost = FALSE;               // a character had no equivalent
-    int written = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
-                                      wide, -1, ansi, MAX_PATH, NULL, utf8 ? NULL : &lost);
-    return written > 0 && !lost;
-}
-
 /* The call that names the temporary folder: GetTempPath2W where KERNEL32
    has it (Windows 11 and Server 2022 give SYSTEM its own
    C:\\Windows\\SystemTemp, which only SYSTEM and Administrators may use, where
@@ -174,11 +160,11 @@ static size_t GetTempFolder(char* buffer) {
         buffer[0] = '\0';
         return 0;
     }
-    if (ToAnsiPath(wide, buffer)) {
+    if (WideToAnsi(wide, -1, buffer, MAX_PATH) > 0) {
         return strlen(buffer);
     }
     length = GetShortPathNameW(wide, short_form, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || !ToAnsiPath(short_form, buffer)) {
+    if (length == 0 || length >= MAX_PATH || WideToAnsi(short_form, -1, buffer, MAX_PATH) == 0) {
         buffer[0] = '\0';
         return 0;
     }

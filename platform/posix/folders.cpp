@@ -10,6 +10,7 @@
 #include "state.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,6 +54,37 @@ void FillFindData(const FoundEntry& entry, LPWIN32_FIND_DATAA data) {
 
 bool DotEntry(const std::string& name) {
     return name == "." || name == "..";
+}
+
+/* NTFS order: "." and ".." first, then names without regard to case. */
+void SortAsNtfs(std::vector<FoundEntry>& found) {
+    std::sort(found.begin(), found.end(), [](const FoundEntry& a, const FoundEntry& b) {
+        if (DotEntry(a.name) != DotEntry(b.name)) {
+            return DotEntry(a.name);
+        }
+        return strcasecmp(a.name.c_str(), b.name.c_str()) < 0;
+    });
+}
+
+/* The entries of an open folder, in NTFS order, read through the
+   descriptor itself (an O_PATH one too), never through a path. */
+bool ListOpenFolder(const KernelObject& folder, std::vector<FoundEntry>* found) {
+    int dir = openat(folder.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = dir < 0 ? nullptr : fdopendir(dir);
+    if (!listing) {
+        if (dir >= 0) {
+            close(dir);
+        }
+        return false;
+    }
+    found->clear();
+    while (struct dirent* entry = readdir(listing)) {
+        std::string name = entry->d_name;
+        found->push_back(FoundEntry{name, AttributesOf(folder.path + "/" + name), 0});
+    }
+    closedir(listing);
+    SortAsNtfs(*found);
+    return true;
 }
 
 }  // namespace
@@ -203,13 +236,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         search->found.push_back(FoundEntry{name, AttributesOf(base + name), size});
     }
     closedir(dir);
-    std::sort(search->found.begin(), search->found.end(),
-              [](const FoundEntry& a, const FoundEntry& b) {
-                  if (DotEntry(a.name) != DotEntry(b.name)) {
-                      return DotEntry(a.name);
-                  }
-                  return strcasecmp(a.name.c_str(), b.name.c_str()) < 0;
-              });
+    SortAsNtfs(search->found);
     if (search->found.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -218,6 +245,61 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     search->next = 1;
     SetLastError(ERROR_SUCCESS);
     return NewHandle(search);
+}
+
+/* Lists a folder through a handle open on it, as Windows' own listing by
+   handle does: the restart class takes the folder's entries afresh, and
+   each call fills information with as many whole records as fit, "." and
+   ".." among them. The handle needs FILE_LIST_DIRECTORY. */
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                  DWORD size) {
+    LogCall("GetFileInformationByHandleEx", {HandleText(file), std::to_string(kind)});
+    std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
+    if (!object || !information ||
+        (kind != FileFullDirectoryInfo && kind != FileFullDirectoryRestartInfo)) {
+        SetLastError(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!(object->access & (FILE_LIST_DIRECTORY | GENERIC_READ | GENERIC_ALL))) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (kind == FileFullDirectoryRestartInfo) {
+        object->next = 0;
+        if (!ListOpenFolder(*object, &object->found)) {
+            SetLastError(ERROR_DIRECTORY);
+            return FALSE;
+        }
+    }
+    const size_t name_offset = offsetof(FILE_FULL_DIR_INFO, FileName);
+    BYTE* out = static_cast<BYTE*>(information);
+    size_t used = 0;                         // bytes filled so far
+    FILE_FULL_DIR_INFO* previous = nullptr;  // the record before, to link to the next
+    while (object->next < object->found.size()) {
+        const FoundEntry& entry = object->found[object->next];
+        std::wstring name = WideFromUtf8(entry.name);
+        size_t record = (name_offset + name.size() * sizeof(wchar_t) + 7) & ~size_t(7);
+        if (used + record > size) {
+            break;
+        }
+        auto* info = reinterpret_cast<FILE_FULL_DIR_INFO*>(out + used);
+        memset(info, 0, name_offset);
+        info->FileAttributes = entry.attributes;
+        info->FileNameLength = ULONG(name.size() * sizeof(wchar_t));
+        memcpy(info->FileName, name.data(), name.size() * sizeof(wchar_t));
+        if (previous) {
+            previous->NextEntryOffset =
+                ULONG(reinterpret_cast<BYTE*>(info) - reinterpret_cast<BYTE*>(previous));
+        }
+        previous = info;
+        used += record;
+        object->next++;
+    }
+    if (!previous) {
+        SetLastError(object->next >= object->found.size() ? ERROR_NO_MORE_FILES : ERROR_MORE_DATA);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {

@@ -91,6 +91,7 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_MORE_DATA 234
 #define ERROR_MOD_NOT_FOUND 126
 #define ERROR_PROC_NOT_FOUND 127
 #define ERROR_NEGATIVE_SEEK 131
@@ -111,7 +112,8 @@ void SetLastError(DWORD code);
 #define GENERIC_WRITE 0x40000000u
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
-#define FILE_READ_DATA 0x0001  // also FILE_LIST_DIRECTORY
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
 #define FILE_WRITE_DATA 0x0002
 #define FILE_APPEND_DATA 0x0004
 #define FILE_EXECUTE 0x0020
@@ -179,7 +181,9 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
 // SetFileInformationByHandle's records; times of 0 leave a time unchanged.
 typedef enum _FILE_INFO_BY_HANDLE_CLASS {
     FileBasicInfo = 0,
-    FileDispositionInfo = 4
+    FileDispositionInfo = 4,
+    FileFullDirectoryInfo = 14,        // the next entries of a folder's listing
+    FileFullDirectoryRestartInfo = 15  // the first entries, the listing started afresh
 } FILE_INFO_BY_HANDLE_CLASS;
 typedef struct _FILE_BASIC_INFO {
     LARGE_INTEGER CreationTime;
@@ -191,6 +195,22 @@ typedef struct _FILE_BASIC_INFO {
 typedef struct _FILE_DISPOSITION_INFO {
     BOOLEAN DeleteFile;
 } FILE_DISPOSITION_INFO;
+// One entry of a listing by handle; entries follow each other at
+// NextEntryOffset (0 for the last), each name FileNameLength bytes long.
+typedef struct _FILE_FULL_DIR_INFO {
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    LARGE_INTEGER EndOfFile;
+    LARGE_INTEGER AllocationSize;
+    ULONG FileAttributes;
+    ULONG FileNameLength;
+    ULONG EaSize;
+    wchar_t FileName[1];
+} FILE_FULL_DIR_INFO;
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
@@ -212,6 +232,8 @@ BOOL RemoveDirectoryA(LPCSTR path);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                 DWORD size);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                  DWORD size);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 

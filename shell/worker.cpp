@@ -138,8 +138,8 @@ static void ResetWorkspace(const char* workspace) {
 
 /* The call that names the temporary folder: GetTempPath2W where KERNEL32
    has it (Windows 11 and Server 2022 give SYSTEM its own
-   C:\\Windows\\SystemTemp, which only SYSTEM and Administrators may use, where
-   GetTempPathW gives C:\\Windows\\Temp, open to every user); else
+   C:\Windows\SystemTemp, which only SYSTEM and Administrators may use, where
+   GetTempPathW gives C:\Windows\Temp, open to every user); else
    GetTempPathW. */
 static GetTempPathWFn FindGetTempPath(void) {
     HMODULE kernel = GetModuleHandleA(KERNEL_DLL);

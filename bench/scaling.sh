@@ -32,7 +32,7 @@ with open(os.path.join(folder, "setup.exe"), "wb") as f:
 PY
 }
 
-# CPU seconds (user and system) rather than wall time: the machine is shared,
+# CPU seconds (perf's task-clock) rather than wall time: the machine is shared,
 # and a process that waits for a core would count the waiting. Each run
 # extracts into a folder of its own, removed only at the end: ext4 passes
 # over recently deleted inodes when it allocates, so removing 10,000 files
@@ -47,8 +47,8 @@ median3() {  # COMMAND... : median of three runs, CPU seconds; an argument OUT
             [ "$a" = OUT ] && a="$work/out$run"
             args="$args '$a'"
         done
-        eval /usr/bin/time -f "'%U %S'" -o "'$work/time'" "$args" >/dev/null
-        awk '{ print $1 + $2 }' "$work/time"
+        eval perf stat -x, -e task-clock -o "'$work/time'" "$args" >/dev/null
+        awk -F, '/task-clock/ { print $1 / 1000 }' "$work/time"
     done | sort -n | sed -n 2p
 }
 

@@ -4,7 +4,7 @@
 // /usr/lib, text from /usr/share), each compressed by libdeflate at level 12
 // and framed as a chunk member. Reports output MB/s per decoder and, at the
 // end, DecodeChunk's ratios to both beside their goals: at least zlib's
-// speed on both kinds of content, and half of libdeflate's as the aim. Every
+// speed and 0.70 of libdeflate's on both kinds of content. Every
 // decoder's output is checked once before timing, so a fast wrong decoder
 // cannot pass.
 #include "inflate/inflate.h"
@@ -176,17 +176,28 @@ void BM_Decode(benchmark::State& state, std::string kind, Decoder decode) {
 }
 
 // Console output plus a record of each benchmark's bytes per second.
+// The repetitions of the decoders are interleaved at random, so that a busy
+// spell of the machine is spread over all of them; each rate is the median
+// of its repetitions.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
-    std::map<std::string, double> rate;
+    std::map<std::string, std::vector<double>> rates;  // every repetition's rate
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) {
-                rate[run.run_name.function_name] = it->second;
+            if (it != run.counters.end() && run.run_type == Run::RT_Iteration) {
+                rates[run.run_name.function_name].push_back(it->second);
             }
         }
         ConsoleReporter::ReportRuns(runs);
+    }
+    double Rate(const std::string& name) {
+        std::vector<double>& r = rates[name];
+        if (r.empty()) {
+            return 0.0;
+        }
+        std::sort(r.begin(), r.end());
+        return r[r.size() / 2];
     }
 };
 
@@ -224,17 +235,23 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark((std::string(d.name) + "/" + k.name).c_str(), BM_Decode,
                                          std::string(k.name), d.decode)
                 ->Unit(benchmark::kMillisecond)
-                ->MinTime(2.0);
+                ->MinTime(0.5)
+                ->Repetitions(7);
         }
     }
-    benchmark::Initialize(&argc, argv);
+    std::vector<char*> args(argv, argv + argc);  // interleaving first; the caller may override
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, interleave);
+    int arg_count = (int)args.size();
+    benchmark::Initialize(&arg_count, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printf("\nOutput MB/s (CPU time), and the ratio to zlib inflate + crc32:\n");
+    printf("\nOutput MB/s (CPU time, medians of 7 interleaved runs), and the ratio to zlib inflate "
+           "+ crc32:\n");
     for (const Kind& k : kinds) {
-        double zlib = reporter.rate["zlib_inflate_crc32/" + std::string(k.name)];
+        double zlib = reporter.Rate("zlib_inflate_crc32/" + std::string(k.name));
         for (const Entry& d : decoders) {
-            double r = reporter.rate[std::string(d.name) + "/" + k.name];
+            double r = reporter.Rate(std::string(d.name) + "/" + k.name);
             printf("  %-7s %-20s %8.1f MB/s  x%.2f\n", k.name, d.name, r / 1e6,
                    zlib > 0 ? r / zlib : 0.0);
         }
@@ -246,12 +263,12 @@ int main(int argc, char** argv) {
         const char* kind;   // "goal" or "aim"
         double ratio;       // DecodeChunk / other at least
     };
-    const Goal goals[] = {{"zlib_inflate_crc32", "goal", 1.0}, {"libdeflate_crc32", "aim", 0.5}};
+    const Goal goals[] = {{"zlib_inflate_crc32", "goal", 1.0}, {"libdeflate_crc32", "goal", 0.7}};
     printf("\nDecodeChunk against its goals:\n");
     for (const Kind& k : kinds) {
-        double ours = reporter.rate["DecodeChunk/" + std::string(k.name)];
+        double ours = reporter.Rate("DecodeChunk/" + std::string(k.name));
         for (const Goal& g : goals) {
-            double other = reporter.rate[std::string(g.other) + "/" + k.name];
+            double other = reporter.Rate(std::string(g.other) + "/" + k.name);
             double ratio = other > 0 ? ours / other : 0.0;
             printf("  %-7s DecodeChunk / %-20s %5.2f   %s >= %.2f  %s\n", k.name, g.other, ratio,
                    g.kind, g.ratio, ratio >= g.ratio ? "met" : "MISSED");

@@ -37,7 +37,7 @@ LAUNCHER_FOLDER = "qelvor"   # the launcher's workspace under %TEMP%
 SET_FILES = 2000             # with setup.exe, one more
 SET_BYTES = 95 * 1000 * 1000
 RUN_TIMEOUT_S = 600
-GOAL = 1.0                   # qelvor time / NSIS time at most
+GOAL = 0.80                  # qelvor time / NSIS time at most
 
 NSIS_SCRIPT = r"""Unicode true
 Target amd64-unicode
@@ -209,7 +209,8 @@ def main():
             name, statistics.median(times[name]), len(times[name]),
             " ".join("%.2f" % t for t in times[name])))
     ratio = statistics.median(times["qelvor"]) / statistics.median(times["nsis"])
-    print("end to end, qelvor time / NSIS time: %.2f (goal <= %.2f)" % (ratio, GOAL))
+    print("end to end, qelvor time / NSIS time: %.2f (goal <= %.2f) %s"
+          % (ratio, GOAL, "met" if ratio <= GOAL else "MISSED"))
     return 0
 
 

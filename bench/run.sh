@@ -2,7 +2,8 @@
 # `make bench`: the decoder benchmark, then the extraction of a payload of
 # about 100 MB of this machine's files by `qelvor-pack extract` against
 # `unzip` of a `zip -9` of the same files, then the packer with one thread
-# against two (bench/pack_threads.sh), then the launcher against NSIS end to
+# against two (bench/pack_threads.sh), then 10,000 small files against
+# 1,000 (bench/scaling.sh), then the launcher against NSIS end to
 # end under Wine (bench/e2e_nsis.py) with the stub's size, in one run. Prints the machine, every
 # figure and the ratios. Needs the release build (build/release); the end-to-
 # end part builds the stub and the test setup.exe with the mingw preset
@@ -95,6 +96,8 @@ echo "extract (best of $runs): qelvor-pack extract $t_pack s ($(calc "$bytes / $
      "unzip time / qelvor time = $(calc "$t_unzip / $t_pack")"
 
 sh "$here/bench/pack_threads.sh"
+
+sh "$here/bench/scaling.sh"
 
 if [ "${QELVOR_BENCH_E2E:-1}" != 0 ]; then
     mingw=$here/build/mingw

@@ -5,8 +5,14 @@
 // the streams are joined by multiplying with the register of a run of zero
 // bytes. The seven extra tables and the join factors are derived from
 // crc32_table at compile time, so the launcher carries 8 KiB more constant
-// data and computes nothing at start-up.
+// data and computes nothing at start-up. On processors with carry-less
+// multiplication (every x86-64 since about 2010) runs of 64 bytes or more
+// are folded 64 bytes per step instead, some four times faster; the price
+// is one CPUID at the first call and a few hundred bytes of code.
 #include "inflate/state.h"
+
+#include <cpuid.h>
+#include <wmmintrin.h>
 
 // Entry i is the register contribution of byte i: i shifted right eight
 // times, with the polynomial XORed in after each shift that drops a 1 bit.
@@ -123,6 +129,70 @@ static inline uint32_t SliceStep(uint32_t crc, const uint8_t* data) {
            t[0][high >> 24];
 }
 
+// Folding constants of the reflected polynomial: x^(544) and x^(480) modulo
+// it for folding 64 bytes ahead, x^(160) and x^(96) for 16 bytes, each
+// shifted for the reflected carry-less product (low quadword first).
+#define CRC_FOLD64_LOW 0x154442bd4ull
+#define CRC_FOLD64_HIGH 0x1c6e41596ull
+#define CRC_FOLD16_LOW 0x1751997d0ull
+#define CRC_FOLD16_HIGH 0x0ccaa009eull
+#define CRC_FOLD_MIN 64  // shortest run worth folding
+#define CPUID_PCLMUL 2u  // CPUID leaf 1, ECX: carry-less multiplication
+
+/*
+ * CanFold: whether the processor multiplies carry-less. Asked once; a race
+ * between two first callers writes the same answer twice.
+ */
+static int CanFold() {
+    static int answer = -1;  // -1 until asked, then 0 or 1
+    if (answer < 0) {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;  // CPUID leaf 1
+        answer = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & CPUID_PCLMUL) ? 1 : 0;
+    }
+    return answer;
+}
+
+/* FoldStep: x multiplied past distance bytes (by the constants) plus next. */
+__attribute__((target("pclmul,sse2"))) static inline __m128i FoldStep(__m128i x, __m128i k,
+                                                                      __m128i next) {
+    return _mm_xor_si128(
+        _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+/*
+ * FoldCrc32: the register after the first n bytes at data, n a multiple of
+ * 16 and at least 64. The register goes into the first four bytes (the
+ * register is linear in its start and its bytes, so a start r equals a
+ * start of 0 with r XORed into the first bytes); four 16-byte lanes are
+ * folded 64 bytes ahead at a time, then into one lane, which is then
+ * folded 16 bytes ahead over the rest. What is left is 16 bytes that have
+ * the same register as everything folded, taken from 0 through the slices.
+ */
+__attribute__((target("pclmul,sse2"))) static uint32_t FoldCrc32(uint32_t crc, const uint8_t* data,
+                                                                 uint32_t n) {
+    const __m128i* p = (const __m128i*)data;  // next 16 bytes
+    const __m128i k64 = _mm_set_epi64x((long long)CRC_FOLD64_HIGH, (long long)CRC_FOLD64_LOW);
+    const __m128i k16 = _mm_set_epi64x((long long)CRC_FOLD16_HIGH, (long long)CRC_FOLD16_LOW);
+    __m128i x0 = _mm_xor_si128(_mm_loadu_si128(p), _mm_cvtsi32_si128((int)crc));  // four lanes
+    __m128i x1 = _mm_loadu_si128(p + 1);
+    __m128i x2 = _mm_loadu_si128(p + 2);
+    __m128i x3 = _mm_loadu_si128(p + 3);
+    p += 4;
+    for (n -= 64; n >= 64; n -= 64, p += 4) {
+        x0 = FoldStep(x0, k64, _mm_loadu_si128(p));
+        x1 = FoldStep(x1, k64, _mm_loadu_si128(p + 1));
+        x2 = FoldStep(x2, k64, _mm_loadu_si128(p + 2));
+        x3 = FoldStep(x3, k64, _mm_loadu_si128(p + 3));
+    }
+    x0 = FoldStep(FoldStep(FoldStep(x0, k16, x1), k16, x2), k16, x3);
+    for (; n >= 16; n -= 16, p++) {
+        x0 = FoldStep(x0, k16, _mm_loadu_si128(p));
+    }
+    uint8_t last[16];  // the folded lane
+    _mm_storeu_si128((__m128i*)last, x0);
+    return SliceStep(SliceStep(0, last), last + 8);
+}
+
 /*
  * UpdateCrc32: without data, presets the register to all ones and returns 0.
  * With data, folds the n bytes into the register and returns the register
@@ -141,6 +211,12 @@ uint32_t UpdateCrc32(InflateState* s, const uint8_t* data, uint32_t n) {
         return 0;
     }
     uint32_t crc = s->crc;  // working register
+    if (n >= CRC_FOLD_MIN && CanFold()) {
+        uint32_t folded = n & ~15u;  // whole lanes
+        crc = FoldCrc32(crc, data, folded);
+        data += folded;
+        n -= folded;
+    }
     for (const CrcRun& run : crc_runs) {
         uint32_t bytes = run.stream_bytes;
         while (n >= CRC_STREAMS * bytes) {

@@ -30,8 +30,8 @@
 #define BLOCK_NO_MEMORY 3
 
 // Lookup bits wanted for the first-level tables of a dynamic block.
-#define DYNAMIC_LIT_LOOKUP_BITS 9
-#define DYNAMIC_DIST_LOOKUP_BITS 6
+#define DYNAMIC_LIT_LOOKUP_BITS 11
+#define DYNAMIC_DIST_LOOKUP_BITS 8
 
 struct InflateState {
     const uint8_t* in_data;           // the caller's chunk member; not owned

@@ -9,11 +9,14 @@
 #include "state.h"
 
 #include <dirent.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <strings.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <map>
+#include <unordered_map>
 
 namespace {
 
@@ -200,22 +203,166 @@ void PlatformReset() {
 
 // ---- paths -----------------------------------------------------------------
 
-/* Finds the entry of folder whose name equals name without regard to ASCII
-   case; empty when there is none. */
-static std::string MatchInFolder(const std::string& folder, const std::string& name) {
-    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-    if (!dir) {
-        return std::string();
-    }
-    std::string match;
-    while (struct dirent* entry = readdir(dir)) {
-        if (strcasecmp(entry->d_name, name.c_str()) == 0) {
-            match = entry->d_name;
-            break;
+/* Lower-cases ASCII letters, the folding that name matching uses. */
+static std::string FoldedName(const std::string& name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
         }
     }
+    return folded;
+}
+
+namespace {
+
+// A folder's listing, keyed by folded name, kept current by inotify: the
+// kernel queues an event for every entry created, removed or renamed in a
+// watched folder before the call that made the change returns, so draining
+// the queue before each look-up makes the listing exact, whoever changed the
+// folder. A listing is found by the folder's path as given, relative ones
+// included, and used only while that path still names the same folder (the
+// working directory may change, a parent may be renamed). Without inotify
+// every look-up reads the folder afresh.
+struct FolderListing {
+    dev_t device = 0;  // identity of the folder the listing belongs to
+    ino_t inode = 0;
+    std::unordered_map<std::string, std::vector<std::string>> names;  // folded -> as on disk
+};
+
+const size_t MAX_LISTINGS = 64;  // folders watched at once; the oldest goes first
+
+std::mutex listing_lock;                          // guards everything below
+int watcher = -2;                                 // inotify descriptor; -2 before the first use
+std::map<int, FolderListing> listings;            // by watch descriptor
+std::map<std::string, int> watch_of;              // folder path -> watch descriptor
+std::vector<int> watch_order;                     // watch descriptors, oldest first
+alignas(struct inotify_event) char events[8192];  // one read of the event queue
+
+}  // namespace
+
+/* Forgets one folder's listing and its watch. */
+static void DropListing(int watch) {
+    listings.erase(watch);
+    for (auto it = watch_of.begin(); it != watch_of.end();) {
+        it = it->second == watch ? watch_of.erase(it) : std::next(it);
+    }
+    watch_order.erase(std::remove(watch_order.begin(), watch_order.end(), watch),
+                      watch_order.end());
+    inotify_rm_watch(watcher, watch);
+}
+
+/* Applies the queued events to the listings. A lost event (queue overflow)
+   drops them all; a folder that went away or moved drops its own. */
+static void ApplyFolderEvents() {
+    for (;;) {
+        ssize_t got = read(watcher, events, sizeof events);
+        if (got <= 0) {
+            return;
+        }
+        for (ssize_t at = 0; at < got;) {
+            const struct inotify_event* event =
+                reinterpret_cast<const struct inotify_event*>(events + at);
+            at += static_cast<ssize_t>(sizeof *event + event->len);
+            if (event->mask & IN_Q_OVERFLOW) {
+                while (!watch_order.empty()) {
+                    DropListing(watch_order.front());
+                }
+                continue;
+            }
+            auto found = listings.find(event->wd);
+            if (found == listings.end()) {
+                continue;
+            }
+            if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
+                DropListing(event->wd);
+                continue;
+            }
+            std::string name(event->name);
+            std::vector<std::string>& spellings = found->second.names[FoldedName(name)];
+            spellings.erase(std::remove(spellings.begin(), spellings.end(), name), spellings.end());
+            if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
+                spellings.push_back(name);
+            }
+        }
+    }
+}
+
+/* Reads folder into a listing of folded names. */
+static bool ReadListing(const std::string& folder, FolderListing* listing) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) {
+        return false;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        listing->names[FoldedName(entry->d_name)].push_back(entry->d_name);
+    }
     closedir(dir);
-    return match;
+    return true;
+}
+
+/* The first spelling on disk of name in the listing, or, without a listing,
+   in folder as read now; empty when there is none. */
+static std::string FirstSpelling(const FolderListing* listing, const std::string& folder,
+                                 const std::string& name) {
+    FolderListing once;  // read for this look-up only
+    if (!listing) {
+        ReadListing(folder, &once);
+        listing = &once;
+    }
+    auto found = listing->names.find(FoldedName(name));
+    return found == listing->names.end() || found->second.empty() ? std::string()
+                                                                  : found->second.front();
+}
+
+/* Finds the entry of folder whose name equals name without regard to ASCII
+   case; empty when there is none. The listing of a folder is read once and then kept by its watch,
+   so that creating many files in one folder costs one look-up each, not a scan of everything before
+   them. */
+static std::string MatchInFolder(const std::string& folder, const std::string& name) {
+    std::lock_guard<std::mutex> hold(listing_lock);
+    if (watcher == -2) {
+        watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    }
+    std::string path = folder.empty() ? std::string(".") : folder;  // the folder to watch
+    struct stat info;
+    if (watcher < 0 || stat(path.c_str(), &info) != 0) {
+        return FirstSpelling(nullptr, folder, name);
+    }
+    ApplyFolderEvents();
+    auto known = watch_of.find(path);
+    if (known != watch_of.end()) {
+        const FolderListing& listing = listings[known->second];
+        if (listing.device != info.st_dev || listing.inode != info.st_ino) {
+            DropListing(known->second);  // the path now names another folder
+            known = watch_of.end();
+        }
+    }
+    if (known == watch_of.end()) {
+        // Watch first, then read: a change in between is both in the
+        // listing and in the queue, and applying it twice changes nothing.
+        int watch = inotify_add_watch(watcher, path.c_str(),
+                                      IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                          IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+        if (watch < 0) {
+            return FirstSpelling(nullptr, folder, name);
+        }
+        if (listings.count(watch) == 0) {
+            FolderListing& listing = listings[watch];
+            listing.device = info.st_dev;
+            listing.inode = info.st_ino;
+            ReadListing(folder, &listing);
+            watch_order.push_back(watch);
+            if (watch_order.size() > MAX_LISTINGS) {
+                DropListing(watch_order.front());
+            }
+        }
+        watch_of.emplace(path, watch);
+        ApplyFolderEvents();
+    }
+    known = watch_of.find(path);  // gone if an event dropped the listing meanwhile
+    return FirstSpelling(known == watch_of.end() ? nullptr : &listings[known->second], folder,
+                         name);
 }
 
 /* Backslashes become slashes first. A path that exists as written is used

@@ -428,12 +428,16 @@ TEST(Distance, BeyondProducedOutputFails) {
             fs.bw.FixedDistance(c.distance);
         }
         fs.End();
-        Bytes member = fs.Member();
-        testdata::Decoded d = testdata::Decode(member, 1 << 17);
+        Bytes deflate = fs.bw.Finish();
+        testdata::Decoded d = testdata::Decode(testdata::FrameMember(deflate, fs.content), 1 << 17);
         EXPECT_EQ(d.result, c.result)
             << c.first_block << " " << c.second_block << " " << c.distance;
         if (c.result == 8) {
             EXPECT_EQ(Bytes(d.output.begin(), d.output.begin() + d.length), fs.content);
+        } else {
+            // The block itself refuses the distance, even over a zeroed
+            // window whose bytes a trailer could match.
+            EXPECT_EQ(RunBlocks(deflate).result, BLOCK_INVALID) << c.distance;
         }
     }
 }

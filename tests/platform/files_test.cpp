@@ -48,6 +48,41 @@ INSTANTIATE_TEST_SUITE_P(Paths, CaseResolution,
                                            CaseRow{"WORK/SUB\\SETUP.exe", "Work/Sub/Setup.EXE"},
                                            CaseRow{"work\\LANG\\a.lng", "Work/lang/A.LNG"}));
 
+// Names are resolved from a folder listing that is kept between calls;
+// changes made behind the stand-in's back (created, renamed, removed, the
+// folder replaced) must show at the next call all the same.
+TEST_F(Files, ResolutionFollowsChangesMadeOutside) {
+    namespace fs = std::filesystem;
+    struct Step {
+        std::function<void()> change;  // done outside the stand-in
+        const char* opened;            // then opened as written
+        const char* content;           // what it must hold; null: not found
+    } steps[] = {
+        {[&] { Put("Work/keep", ""); }, "work\\NEW.txt", nullptr},
+        {[&] { Put("Work/New.Txt", "one"); }, "WORK\\new.TXT", "one"},
+        {[&] { fs::rename(Posix("Work/New.Txt"), Posix("Work/Other.txt")); }, "work\\new.txt",
+         nullptr},
+        {[] {}, "work\\OTHER.TXT", "one"},
+        {[&] { fs::remove(Posix("Work/Other.txt")); }, "Work\\other.txt", nullptr},
+        {[&] {
+             fs::remove_all(Posix("Work"));
+             Put("Work/NEW.TXT", "two");
+         },
+         "work\\new.txt", "two"},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        HANDLE file = Open(At(step.opened), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+        if (!step.content) {
+            EXPECT_EQ(file, INVALID_HANDLE_VALUE) << step.opened;
+            continue;
+        }
+        ASSERT_NE(file, INVALID_HANDLE_VALUE) << step.opened;
+        EXPECT_EQ(ReadAll(file), step.content);
+        CloseHandle(file);
+    }
+}
+
 TEST_F(Files, CreatedNameKeepsItsCaseUnderResolvedFolders) {
     Put("Work/Style/old.jvs", "x");
     HANDLE file = Open(At("WORK\\style\\New.Jvs"), GENERIC_WRITE, 0, CREATE_ALWAYS);

@@ -4,6 +4,8 @@
 // errors, refusals and damaged payloads.
 #include "tests/pack/support.h"
 
+#include "qelvor_version.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -107,6 +109,8 @@ TEST_P(UsageTest, ExitStatusAndMessage) {
         EXPECT_FALSE(fs::exists(dir / "out.exe")) << "a failed run writes nothing";
         EXPECT_FALSE(fs::exists(dir / "out.exe.qelvor-partial"));
     }
+    EXPECT_EQ(ReadFile(dir / "stub.exe"), Bytes(20, 1)) << "the stub was overwritten";
+    EXPECT_EQ(ReadFile(dir / "setup.exe"), Bytes(20, 2)) << "an input was overwritten";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,10 +124,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"create", "--stub", "@stub.exe", "@setup.exe"},
                   2,
                   "create needs -o OUT"},
-        UsageCase{"CreateWithoutStub",
-                  {"create", "-o", "@out.exe", "@setup.exe"},
-                  2,
-                  "create needs --stub STUB"},
         UsageCase{"UnknownOption",
                   {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--fast", "@setup.exe"},
                   2,
@@ -175,7 +175,40 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{
             "ExtractWithoutFolder", {"extract", "@stub.exe"}, 2, "extract needs LAUNCHER DIR"},
         UsageCase{"VerifyNotALauncher", {"verify", "@stub.exe"}, 1, "entry count"},
-        UsageCase{"ListNotALauncher", {"list", "@stub.exe"}, 1, "entry count"}),
+        UsageCase{"ListNotALauncher", {"list", "@stub.exe"}, 1, "entry count"},
+        UsageCase{"Version", {"--version"}, 0, "qelvor-pack " QELVOR_VERSION "\n"},
+        UsageCase{"OutputIsTheStub",
+                  {"create", "-o", "@stub.exe", "--stub", "@stub.exe", "@setup.exe"},
+                  1,
+                  "names the stub"},
+        UsageCase{"OutputIsAnInput",
+                  {"create", "-o", "@setup.exe", "--stub", "@stub.exe", "@setup.exe"},
+                  1,
+                  "is the output file itself"},
+        UsageCase{"MalformedFileVersion",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--file-version", "1.2.3",
+                   "@setup.exe"},
+                  1,
+                  "--file-version wants A.B.C.D"},
+        UsageCase{"ProductVersionFieldTooLarge",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--product-version",
+                   "1.2.3.65536", "@setup.exe"},
+                  1,
+                  "--product-version wants A.B.C.D"},
+        UsageCase{"UnknownVersionName",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--version-string",
+                   "Author=me", "@setup.exe"},
+                  1,
+                  "unknown version string name 'Author'"},
+        UsageCase{"StubWithoutVersionResource",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--version-string",
+                   "ProductName=X", "@setup.exe"},
+                  1,
+                  "cannot stamp the version of"},
+        UsageCase{"StampWithoutVersionOptions",
+                  {"stamp", "-o", "@out.exe", "--stub", "@stub.exe"},
+                  2,
+                  "stamp needs --file-version"}),
     [](const testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.label); });
 
 // A launcher with one damaged CRC byte in setup.exe's chunk.

@@ -15,7 +15,6 @@ set(CPACK_PACKAGE_VENDOR "qelvor developers")
 set(CPACK_PACKAGE_CONTACT "qelvor developers <qelvor@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packer for self-extracting Windows setup launchers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CHECKSUM "")
 
 if(WIN32)
   install(TARGETS qelvor-pack RUNTIME DESTINATION .)
@@ -34,13 +33,16 @@ else()
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # The manual page from --help and --version, and the changelog, both
-  # compressed as Debian wants them (gzip -n: no name or time inside).
+  # compressed as Debian wants them (gzip -n: no name or time inside). The
+  # page's date is the release's, the changelog's latest entry, so that the
+  # page does not change with the day it is built.
+  set(QELVOR_RELEASE_EPOCH 1796774400)  # 2026-12-09, see cmake/changelog.in
   find_program(HELP2MAN help2man REQUIRED)
   set(man ${CMAKE_BINARY_DIR}/qelvor-pack.1)
   configure_file(cmake/changelog.in ${CMAKE_BINARY_DIR}/changelog @ONLY)
   add_custom_command(
     OUTPUT ${man}.gz ${CMAKE_BINARY_DIR}/changelog.gz
-    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QELVOR_RELEASE_EPOCH}
             ${HELP2MAN} --no-info --no-discard-stderr
             --name "build and inspect qelvor setup launchers"
             --output ${man} $<TARGET_FILE:qelvor-pack>
@@ -60,8 +62,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; CPack indents these.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "packer for self-extracting Windows setup launchers\n qelvor-pack appends an installation set to the qelvor launcher stub, a\n small Windows executable that unpacks the set and starts its setup.exe.\n It also lists, verifies and extracts such launchers and stamps their\n version resource. The stub is installed in /usr/share/qelvor.")
+      "qelvor-pack appends an installation set to the qelvor launcher stub, a\nsmall Windows executable that unpacks the set and starts its setup.exe.\nIt also lists, verifies and extracts such launchers and stamps their\nversion resource. The stub is installed in /usr/share/qelvor.")
 endif()
 
 include(CPack)

@@ -79,8 +79,11 @@ def main():
               "the zip's stub differs from the package's")
 
         for label, options in (("plain", []), ("stamped", STAMP)):
-            linux = os.path.join(work, "linux-%s.exe" % label)
-            windows = os.path.join(work, "windows-%s.exe" % label)
+            # the same base name: entry 0 carries it
+            linux = os.path.join(work, "linux", label, "Setup.exe")
+            windows = os.path.join(work, "windows", label, "Setup.exe")
+            os.makedirs(os.path.dirname(linux))
+            os.makedirs(os.path.dirname(windows))
             rc, out = run([pack, "create", "-q", "-o", linux] + options + [sample])
             check(rc == 0, "installed qelvor-pack create (%s): %s" % (label, out))
             rc, out = run([pack, "verify", "-q", linux])

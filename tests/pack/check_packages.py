@@ -87,12 +87,12 @@ def main():
             rc, out = run([pack, "create", "-q", "-o", linux] + options + [sample])
             check(rc == 0, "installed qelvor-pack create (%s): %s" % (label, out))
             rc, out = run([pack, "verify", "-q", linux])
-            check(rc == 0 and out.startswith("OK: 4 entries"), "verify (%s): %s" % (label, out))
+            check(rc == 0 and out.startswith("OK: 5 entries"), "verify (%s): %s" % (label, out))
             rc, out = run(["sh", args.wine_run, pack_exe, "create", "-q", "-o",
                            windows_path(windows)] + options + [windows_path(sample)])
             check(rc == 0, "the zip's qelvor-pack.exe create (%s): %s" % (label, out))
             rc, out = run(["sh", args.wine_run, pack_exe, "verify", "-q", windows_path(windows)])
-            check(rc == 0 and "OK: 4 entries" in out, "verify under Wine (%s): %s" % (label, out))
+            check(rc == 0 and "OK: 5 entries" in out, "verify under Wine (%s): %s" % (label, out))
             if not (os.path.exists(linux) and os.path.exists(windows)):
                 continue
             check(read(linux) == read(windows),

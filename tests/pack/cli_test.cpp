@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
             "ExtractWithoutFolder", {"extract", "@stub.exe"}, 2, "extract needs LAUNCHER DIR"},
         UsageCase{"VerifyNotALauncher", {"verify", "@stub.exe"}, 1, "entry count"},
         UsageCase{"ListNotALauncher", {"list", "@stub.exe"}, 1, "entry count"},
-        UsageCase{"Version", {"--version"}, 0, "qelvor-pack " QELVOR_VERSION "\n"},
+        UsageCase{"Version", {"--version"}, 0, "qelvor-pack " QELVOR_VERSION},
         UsageCase{"OutputIsTheStub",
                   {"create", "-o", "@stub.exe", "--stub", "@stub.exe", "@setup.exe"},
                   1,

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 using namespace packtest;
@@ -296,5 +299,60 @@ TEST(ListProgram, PrintsOneRowPerFile) {
               std::string::npos)
         << list.out;
 }
+
+// Where create finds the stub without --stub: a copy of the program is
+// placed in a scratch tree with stubs (of different bytes) in some of the
+// places it looks.
+struct StubPlace {
+    const char* label;
+    const char* program;             // the copy's folder in the tree
+    std::vector<const char*> stubs;  // folders holding a qelvor-stub.exe
+    const char* chosen;              // whose stub the launcher begins with; "" none
+};
+
+class StubSearchTest : public testing::TestWithParam<StubPlace> {};
+
+TEST_P(StubSearchTest, TakesTheFirstPlaceOrNamesThemAll) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    fs::path tree = dir / "tree";
+    fs::path program = tree / GetParam().program / fs::path(std::getenv("QELVOR_PACK")).filename();
+    fs::create_directories(program.parent_path());
+    fs::copy_file(std::getenv("QELVOR_PACK"), program);
+    WriteFile(tree / "CMakePresets.json", Bytes{'{', '}'});  // marks a source tree
+    for (const char* folder : GetParam().stubs) {
+        fs::create_directories(tree / folder);
+        Bytes stub(40, 0);
+        std::copy_n(folder, std::min<size_t>(std::strlen(folder), 40), stub.begin());
+        WriteFile(tree / folder / "qelvor-stub.exe", stub);
+    }
+    WriteFile(dir / "setup.exe", Bytes(20, 2));
+    std::string launcher = (dir / "l.exe").string();
+    RunResult run = RunProgram(program.string(),
+                               {"create", "-q", "-o", launcher, (dir / "setup.exe").string()});
+    if (*GetParam().chosen == '\0') {
+        EXPECT_EQ(run.status, 1);
+        for (const char* place : {"qelvor-stub.exe", "share", "dist"}) {
+            EXPECT_NE(run.err.find(place), std::string::npos) << run.err;
+        }
+        EXPECT_FALSE(fs::exists(launcher));
+        return;
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    Bytes bytes = ReadFile(launcher);
+    std::string begins(bytes.begin(), bytes.begin() + std::strlen(GetParam().chosen));
+    EXPECT_EQ(begins, GetParam().chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StubSearchTest,
+    testing::Values(StubPlace{"BesideWins", "usr/bin", {"usr/bin", "usr/share/qelvor"}, "usr/bin"},
+                    StubPlace{"SharedFolderOfThePrefix",
+                              "usr/bin",
+                              {"usr/share/qelvor", "dist"},
+                              "usr/share/qelvor"},
+                    StubPlace{"BuildTreeDist", "build/release/tools/pack", {"dist"}, "dist"},
+                    StubPlace{"NoneFound", "build/release/tools/pack", {"build"}, ""}),
+    [](const testing::TestParamInfo<StubPlace>& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -1,13 +1,17 @@
 # Entry points: `make` builds into dist/, `make test` runs the whole suite
 # (native and under Wine), `make demo` packs examples/ and runs the result,
-# `make screenshots` regenerates docs/screenshots/ under Wine.
+# `make screenshots` regenerates docs/screenshots/ under Wine,
+# `make install PREFIX=DIR` installs the packer, the stub and the manual page
+# under DIR (default /usr/local), `make package` writes the Debian package
+# and the Windows zip into dist/ and runs lintian on the package.
 # Each installs what is missing first (cmake/install-deps.sh).
 
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 30
 LONG_FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build-release build-mingw build-native build-fuzz dist test demo screenshots bench fuzz format clean
+.PHONY: all deps build-release build-mingw build-native build-fuzz dist install package test demo screenshots bench fuzz format clean
 
 all: dist
 
@@ -37,7 +41,17 @@ dist: build-release build-mingw
 	@if [ -f build/mingw/res/qelvor-stub.exe ]; then cp build/mingw/res/qelvor-stub.exe dist/; fi
 	@ls -l dist
 
-test: dist build-native build-fuzz
+install: dist
+	@cmake --install build/release --prefix "$(PREFIX)" --strip
+
+package: dist
+	@cd build/release && cpack -G DEB -B $(CURDIR)/build/package >/dev/null
+	@cd build/mingw && cpack -G ZIP -B $(CURDIR)/build/package >/dev/null
+	@cp build/package/qelvor_*_amd64.deb build/package/qelvor-*-win64.zip dist/
+	@ls -l dist/*.deb dist/*.zip
+	lintian --fail-on error dist/qelvor_*_amd64.deb
+
+test: dist package build-native build-fuzz
 	@sh cmake/wine-run.sh cmd /c exit >/dev/null 2>&1 || true
 	cd build/fuzz && QELVOR_FUZZ_SECONDS=$(FUZZ_SECONDS) ctest --output-on-failure
 	cd build/mingw && ctest --output-on-failure -j 2

@@ -2,7 +2,8 @@
 // to look at the launcher's windows from outside: it reads the error box's
 // texts and owner, presses a dialog's button, brings a dialog to the
 // foreground (where no window manager does it, for screenshots), and reports
-// what LoadStringA does with a string that a language's table lacks. Texts
+// what LoadStringA does with a string that a language's table lacks, and
+// reads a file's version resource as Explorer's Details tab does. Texts
 // are printed as hex of their UTF-8 bytes, so no console code page stands in
 // the way.
 //
@@ -10,6 +11,8 @@
 //   e2e_probe click TITLE ID TIMEOUT_MS   press button ID of the visible dialog TITLE
 //   e2e_probe activate TITLE TIMEOUT_MS   make the visible dialog TITLE the active window
 //   e2e_probe loadstring FILE ID          LoadStringA(FILE's string ID) over "File error"
+//   e2e_probe version FILE                the version resource in the user's language:
+//                                         translation, fixed versions, the strings
 #include <windows.h>
 
 #include <cstdio>
@@ -127,6 +130,48 @@ int LoadString(const char* file, int id) {
     return 0;
 }
 
+// GetFileVersionInfoA picks the resource of the user's language; the
+// translation table names its string table, read with VerQueryValueA.
+int Version(const char* file) {
+    static const char* const NAMES[] = {"Comments",        "CompanyName",      "FileDescription",
+                                        "FileVersion",     "InternalName",     "LegalCopyright",
+                                        "LegalTrademarks", "OriginalFilename", "PrivateBuild",
+                                        "ProductName",     "ProductVersion",   "SpecialBuild"};
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(file, &ignored);
+    std::string info(size, '\0');
+    if (size == 0 || !GetFileVersionInfoA(file, 0, size, info.data())) {
+        std::printf("no version\n");
+        return 1;
+    }
+    WORD* translation = nullptr;  // language, code page
+    UINT length = 0;
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+                        reinterpret_cast<void**>(&translation), &length) ||
+        length < 4 ||
+        !VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length)) {
+        std::printf("no translation or fixed part\n");
+        return 1;
+    }
+    std::printf("translation %04x%04x\n", translation[0], translation[1]);
+    std::printf("fixed %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu %08lx\n", fixed->dwFileVersionMS >> 16,
+                fixed->dwFileVersionMS & 0xFFFF, fixed->dwFileVersionLS >> 16,
+                fixed->dwFileVersionLS & 0xFFFF, fixed->dwProductVersionMS >> 16,
+                fixed->dwProductVersionMS & 0xFFFF, fixed->dwProductVersionLS >> 16,
+                fixed->dwProductVersionLS & 0xFFFF, fixed->dwFileFlags);
+    for (const char* name : NAMES) {
+        char path[128];
+        std::snprintf(path, sizeof path, "\\StringFileInfo\\%04x%04x\\%s", translation[0],
+                      translation[1], name);
+        char* value = nullptr;
+        if (VerQueryValueA(info.data(), path, reinterpret_cast<void**>(&value), &length)) {
+            std::printf("string %s %s\n", name, Hex(value).c_str());
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,6 +187,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "loadstring") == 0) {
         return LoadString(argv[2], std::atoi(argv[3]));
     }
-    std::fprintf(stderr, "usage: e2e_probe box|click|activate|loadstring ...\n");
+    if (argc == 3 && std::strcmp(argv[1], "version") == 0) {
+        return Version(argv[2]);
+    }
+    std::fprintf(stderr, "usage: e2e_probe box|click|activate|loadstring|version ...\n");
     return 2;
 }

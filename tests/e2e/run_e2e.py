@@ -94,8 +94,9 @@ def prefix_temp():
 
 # ----------------------------------------------------------- payloads
 
-def pack(name, files, level=None, no_setup=False):
-    """Packs the given {file name: bytes or source path} into a launcher."""
+def pack(name, files, level=None, no_setup=False, extra=()):
+    """Packs the given {file name: bytes or source path} into a launcher;
+    `extra` holds further options of create."""
     folder = os.path.join(ARGS.work, "sets", name)
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
@@ -109,6 +110,7 @@ def pack(name, files, level=None, no_setup=False):
     out = os.path.join(ARGS.work, name + ".exe")
     options = ["-q"] + (["--level", str(level)] if level is not None else [])
     options += ["--no-setup"] if no_setup else []
+    options += list(extra)
     if ARGS.pack and os.access(ARGS.pack, os.X_OK):
         cmd = [ARGS.pack, "create", "-o", out, "--stub", ARGS.stub] + options + [folder]
         result = subprocess.run(cmd, capture_output=True, text=True)
@@ -508,10 +510,66 @@ def case_signature_covers_payload():
     check(rc == 1 and "entry 1 'data.bin': chunk 0: " in out, "qelvor-pack verify: %s" % out)
 
 
+# ----------------------------------------------------------- stamped launchers
+
+STAMP = ["--file-version", "2.5.0.17", "--product-version", "2.5.0.0",
+         "--version-string", "CompanyName=Acme Ltd",
+         "--version-string", "ProductName=Acme Tool",
+         "--version-string", "LegalCopyright=(c) 2026 Acme Ltd",
+         "--version-string", "SpecialBuild=nightly"]
+STAMPED_STRINGS = {"CompanyName": "Acme Ltd", "ProductName": "Acme Tool",
+                   "LegalCopyright": "(c) 2026 Acme Ltd", "SpecialBuild": "nightly",
+                   "FileVersion": "2.5.0.17", "ProductVersion": "2.5.0.0",
+                   "InternalName": "qelvor"}  # the last one kept from the stub
+VS_FF_SPECIALBUILD = 0x20
+
+
+def version_case(lang, langid):
+    """What Explorer's Details tab shows for a stamped launcher, read under
+    each of the stub's four languages with GetFileVersionInfoA and
+    VerQueryValueA."""
+    def run():
+        rc, out = wine_output(ARGS.probe, "version", windows_path(STAMPED),
+                              env={"LANG": lang, "LC_ALL": lang})
+        check(rc == 0, "probe: %s" % out)
+        lines = out.splitlines()
+        check(lines[0] == "translation %04x04b0" % langid, "language: %r" % lines[0])
+        fields = lines[1].split()
+        check(fields[1:3] == ["2.5.0.17", "2.5.0.0"], "fixed part: %r" % lines[1])
+        check(int(fields[3], 16) & VS_FF_SPECIALBUILD, "SpecialBuild flag: %r" % lines[1])
+        strings = {l.split()[1]: bytes.fromhex(l.split()[2] if len(l.split()) > 2 else "")
+                   .decode() for l in lines[2:]}
+        for name, value in STAMPED_STRINGS.items():
+            check(strings.get(name) == value, "%s: %r" % (name, strings.get(name)))
+    return run
+
+
+def case_stamped_signed():
+    """A stamped launcher signs and verifies like any other, and runs."""
+    signed = sign(STAMPED, os.path.join(ARGS.work, "stamped-signed.exe"))
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", SIGNING["cert"], "-in", signed],
+                            capture_output=True, text=True)
+    check(result.returncode == 0, "osslsigncode verify: %s" % result.stdout)
+    rc, out = run_pack("verify", "-q", signed)
+    check(rc == 0 and "OK: 6 entries" in out, "qelvor-pack verify: %s" % out)
+    silent_case("/silent", lambda: signed)()
+
+
+def case_stamped_begins_with_stamped_stub():
+    """The stamp command with the same options gives the bytes a stamped
+    launcher begins with: how a vendor checks it against its stub."""
+    stamped_stub = os.path.join(ARGS.work, "stamped-stub.exe")
+    rc, out = run_pack("stamp", "-q", "-o", stamped_stub, "--stub", ARGS.stub, *STAMP)
+    check(rc == 0, "qelvor-pack stamp: %s" % out)
+    stub = read_bytes(stamped_stub)
+    check(stub != read_bytes(ARGS.stub), "stamping changed nothing")
+    check(read_bytes(STAMPED)[:len(stub)] == stub, "the launcher does not begin with the stamped stub")
+
+
 # ----------------------------------------------------------- main
 
 def main():
-    global ARGS, RECORD, TEMP_LINUX, SMALL, LARGE, DAMAGED, NO_SETUP
+    global ARGS, RECORD, TEMP_LINUX, SMALL, LARGE, DAMAGED, NO_SETUP, STAMPED
     global SMALL_FILES, LARGE_FILES, SETUP_COMMAND, SETUP_COMMAND_LINES, LNG_CONTENT
     parser = argparse.ArgumentParser()
     for option in ("stub", "setup", "probe", "pack", "pack-exe", "wine-run", "work"):
@@ -536,6 +594,7 @@ def main():
                  "english.lng": LNG_CONTENT, "default.jvs": b"[Style]\r\n" * 50,
                  "data.bin": bytes(rng.getrandbits(8) for _ in range(600000))}
         SMALL = pack("small", small)
+        STAMPED = pack("stamped", small, extra=STAMP)
         SMALL_FILES = set(small) | {"Style", "lang", "Style/default.jvs", "lang/english.lng"}
         large = {"setup.exe": ARGS.setup}
         for i in range(6):
@@ -568,6 +627,13 @@ def main():
             ("signed_damaged", error_case("en_US.UTF-8", "File error", SIGNED["damaged"]),
              "en_US.UTF-8"),
             ("signature_covers_payload", case_signature_covers_payload, None),
+            ("stamped_normal", normal_start_case(lambda: STAMPED), None),
+            ("stamped_version_zh_TW", version_case("zh_TW.UTF-8", 0x0404), None),
+            ("stamped_version_en_US", version_case("en_US.UTF-8", 0x0409), None),
+            ("stamped_version_ja_JP", version_case("ja_JP.UTF-8", 0x0411), None),
+            ("stamped_version_zh_CN", version_case("zh_CN.UTF-8", 0x0804), None),
+            ("stamped_signed", case_stamped_signed, None),
+            ("stamped_begins_with_stamped_stub", case_stamped_begins_with_stamped_stub, None),
         ]
         cases += hostile_cases.cases(sys.modules[__name__])
         for name, run, lang in cases:

@@ -4,7 +4,12 @@
 // errors, refusals and damaged payloads.
 #include "tests/pack/support.h"
 
+#include "qelvor_version.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -107,6 +112,8 @@ TEST_P(UsageTest, ExitStatusAndMessage) {
         EXPECT_FALSE(fs::exists(dir / "out.exe")) << "a failed run writes nothing";
         EXPECT_FALSE(fs::exists(dir / "out.exe.qelvor-partial"));
     }
+    EXPECT_EQ(ReadFile(dir / "stub.exe"), Bytes(20, 1)) << "the stub was overwritten";
+    EXPECT_EQ(ReadFile(dir / "setup.exe"), Bytes(20, 2)) << "an input was overwritten";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -120,10 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"create", "--stub", "@stub.exe", "@setup.exe"},
                   2,
                   "create needs -o OUT"},
-        UsageCase{"CreateWithoutStub",
-                  {"create", "-o", "@out.exe", "@setup.exe"},
-                  2,
-                  "create needs --stub STUB"},
         UsageCase{"UnknownOption",
                   {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--fast", "@setup.exe"},
                   2,
@@ -175,7 +178,40 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{
             "ExtractWithoutFolder", {"extract", "@stub.exe"}, 2, "extract needs LAUNCHER DIR"},
         UsageCase{"VerifyNotALauncher", {"verify", "@stub.exe"}, 1, "entry count"},
-        UsageCase{"ListNotALauncher", {"list", "@stub.exe"}, 1, "entry count"}),
+        UsageCase{"ListNotALauncher", {"list", "@stub.exe"}, 1, "entry count"},
+        UsageCase{"Version", {"--version"}, 0, "qelvor-pack " QELVOR_VERSION},
+        UsageCase{"OutputIsTheStub",
+                  {"create", "-o", "@stub.exe", "--stub", "@stub.exe", "@setup.exe"},
+                  1,
+                  "names the stub"},
+        UsageCase{"OutputIsAnInput",
+                  {"create", "-o", "@setup.exe", "--stub", "@stub.exe", "@setup.exe"},
+                  1,
+                  "is the output file itself"},
+        UsageCase{"MalformedFileVersion",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--file-version", "1.2.3",
+                   "@setup.exe"},
+                  1,
+                  "--file-version wants A.B.C.D"},
+        UsageCase{"ProductVersionFieldTooLarge",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--product-version",
+                   "1.2.3.65536", "@setup.exe"},
+                  1,
+                  "--product-version wants A.B.C.D"},
+        UsageCase{"UnknownVersionName",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--version-string",
+                   "Author=me", "@setup.exe"},
+                  1,
+                  "unknown version string name 'Author'"},
+        UsageCase{"StubWithoutVersionResource",
+                  {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--version-string",
+                   "ProductName=X", "@setup.exe"},
+                  1,
+                  "cannot stamp the version of"},
+        UsageCase{"StampWithoutVersionOptions",
+                  {"stamp", "-o", "@out.exe", "--stub", "@stub.exe"},
+                  2,
+                  "stamp needs --file-version"}),
     [](const testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.label); });
 
 // A launcher with one damaged CRC byte in setup.exe's chunk.
@@ -263,5 +299,60 @@ TEST(ListProgram, PrintsOneRowPerFile) {
               std::string::npos)
         << list.out;
 }
+
+// Where create finds the stub without --stub: a copy of the program is
+// placed in a scratch tree with stubs (of different bytes) in some of the
+// places it looks.
+struct StubPlace {
+    const char* label;
+    const char* program;             // the copy's folder in the tree
+    std::vector<const char*> stubs;  // folders holding a qelvor-stub.exe
+    const char* chosen;              // whose stub the launcher begins with; "" none
+};
+
+class StubSearchTest : public testing::TestWithParam<StubPlace> {};
+
+TEST_P(StubSearchTest, TakesTheFirstPlaceOrNamesThemAll) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    fs::path tree = dir / "tree";
+    fs::path program = tree / GetParam().program / fs::path(std::getenv("QELVOR_PACK")).filename();
+    fs::create_directories(program.parent_path());
+    fs::copy_file(std::getenv("QELVOR_PACK"), program);
+    WriteFile(tree / "CMakePresets.json", Bytes{'{', '}'});  // marks a source tree
+    for (const char* folder : GetParam().stubs) {
+        fs::create_directories(tree / folder);
+        Bytes stub(40, 0);
+        std::copy_n(folder, std::min<size_t>(std::strlen(folder), 40), stub.begin());
+        WriteFile(tree / folder / "qelvor-stub.exe", stub);
+    }
+    WriteFile(dir / "setup.exe", Bytes(20, 2));
+    std::string launcher = (dir / "l.exe").string();
+    RunResult run = RunProgram(program.string(),
+                               {"create", "-q", "-o", launcher, (dir / "setup.exe").string()});
+    if (*GetParam().chosen == '\0') {
+        EXPECT_EQ(run.status, 1);
+        for (const char* place : {"qelvor-stub.exe", "share", "dist"}) {
+            EXPECT_NE(run.err.find(place), std::string::npos) << run.err;
+        }
+        EXPECT_FALSE(fs::exists(launcher));
+        return;
+    }
+    ASSERT_EQ(run.status, 0) << run.err;
+    Bytes bytes = ReadFile(launcher);
+    std::string begins(bytes.begin(), bytes.begin() + std::strlen(GetParam().chosen));
+    EXPECT_EQ(begins, GetParam().chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, StubSearchTest,
+    testing::Values(StubPlace{"BesideWins", "usr/bin", {"usr/bin", "usr/share/qelvor"}, "usr/bin"},
+                    StubPlace{"SharedFolderOfThePrefix",
+                              "usr/bin",
+                              {"usr/share/qelvor", "dist"},
+                              "usr/share/qelvor"},
+                    StubPlace{"BuildTreeDist", "build/release/tools/pack", {"dist"}, "dist"},
+                    StubPlace{"NoneFound", "build/release/tools/pack", {"build"}, ""}),
+    [](const testing::TestParamInfo<StubPlace>& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -226,6 +226,10 @@ RunResult RunPack(const std::vector<std::string>& args) {
     if (program == nullptr) {
         throw std::runtime_error("QELVOR_PACK is not set");
     }
+    return RunProgram(program, args);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
     ScratchDir capture;
     RunResult result;
 #ifdef _WIN32

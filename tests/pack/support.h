@@ -73,6 +73,9 @@ struct RunResult {
 // in a scratch folder of its own for the captured output.
 RunResult RunPack(const std::vector<std::string>& args);
 
+// Runs a copy of the program found elsewhere, the same way.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
 // True when the program is available (QELVOR_PACK set).
 bool HavePackProgram();
 

@@ -10,9 +10,14 @@
 #include "tools/pack/layout.h"
 #include "tools/pack/names.h"
 #include "tools/pack/progress.h"
+#include "tools/pack/stub_search.h"
+#include "tools/pack/version_info.h"
+
+#include "qelvor_version.h"
 
 #include <charconv>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -27,18 +32,23 @@ constexpr const char* PROGRAM = "qelvor-pack";
 constexpr const char* HELP_TEXT = R"(qelvor-pack: builds and inspects qelvor setup launchers.
 
 Usage:
-  qelvor-pack create -o OUT --stub STUB [--level 0-12] [-j N] [-q]
-                     [--no-setup] [--codepage CP] PATH...
+  qelvor-pack create -o OUT [--stub STUB] [--level 0-12] [-j N] [-q]
+                     [--no-setup] [--codepage CP] [VERSION OPTIONS] PATH...
+  qelvor-pack stamp -o OUT [--stub STUB] VERSION OPTIONS
   qelvor-pack list LAUNCHER
   qelvor-pack verify [-q] LAUNCHER
   qelvor-pack extract [-q] LAUNCHER DIR
   qelvor-pack help | --help
+  qelvor-pack --version
 
 create
   Writes OUT: the bytes of STUB (the launcher's executable as built), then
   the compressed content of every file, then the payload directory and the
   entry count. PATHs are files or flat folders, mixed freely; a folder
   contributes each file in it.
+  Without --stub, STUB is qelvor-stub.exe found beside qelvor-pack, then in
+  ../share/qelvor/ from qelvor-pack's folder (an installed tree), then in
+  the dist/ folder of the source tree qelvor-pack was built in.
   Entries: entry 0 describes the stub and carries OUT's base name; the files
   follow sorted by name, byte by byte (so the order does not depend on the
   order of the PATHs or of the folder listing). The same inputs always give
@@ -52,8 +62,8 @@ create
   OUT is written to OUT.qelvor-partial beside it and renamed at the end, so a
   refused or failed run leaves no OUT (an existing OUT stays as it was).
   --level N    0 stores without compression, 1 is fastest, 12 (the default)
-               is smallest. The Windows build uses zlib, where 10 to 12 give
-               the same output as 9.
+               is smallest. The Linux and the Windows qelvor-pack write the
+               same bytes for the same files and options.
   -j N         compress on N threads (1 to 256); the default is one per
                core. The output is the same for every N.
   --no-setup   accept a set without setup.exe (which the launcher starts).
@@ -61,6 +71,20 @@ create
                CP936); names that are not plain ASCII are converted into it.
                Without it such names are refused.
   -q           no progress line.
+
+  Version options (create and stamp) rewrite the version resource that
+  Explorer's Properties show, in every language the stub carries, before
+  the payload is appended; without them OUT begins with STUB's exact bytes.
+  --file-version A.B.C.D     the file version (fixed part and FileVersion)
+  --product-version A.B.C.D  the product version (fixed part and
+               ProductVersion); each field is 0 to 65535
+  --version-string NAME=VALUE  one string, repeatable. NAME is one of
+               Comments, CompanyName, FileDescription, FileVersion,
+               InternalName, LegalCopyright, LegalTrademarks,
+               OriginalFilename, PrivateBuild, ProductName, ProductVersion,
+               SpecialBuild; FileVersion and ProductVersion must be A.B.C.D
+               and then set the fixed part too. The whole resource must stay
+               within 65535 bytes.
 
   Refused, before anything is written (all reasons are listed):
   - no input files; a PATH that does not exist; a sub-folder inside a folder
@@ -78,7 +102,16 @@ create
   - a launcher of 4 GiB or more (all offsets are 32-bit), an empty stub or a
     stub of 2 GiB or more;
   - a set without setup.exe (any case), unless --no-setup;
-  - a stub that is already signed: pack the unsigned stub, then sign OUT.
+  - a stub that is already signed: pack the unsigned stub, then sign OUT;
+  - an OUT that is the stub or one of the input files;
+  - a malformed version, an unknown NAME, a value too long for the version
+    resource, a stub without a version resource (with version options).
+
+stamp
+  Writes OUT: STUB with its version resource rewritten by the version
+  options, as create writes it at the start of a stamped launcher. A
+  launcher stamped with the same options begins with OUT's bytes, which is
+  how it is checked against the stub it was made from.
 
 list
   Shows the stub size and, for each file, its size, packed size, chunks and
@@ -110,6 +143,11 @@ fs::path PathOf(const std::string& utf8) {
     return fs::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
+std::string ShownPath(const fs::path& path) {
+    std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 struct UsageError {
     std::string message;
 };
@@ -117,8 +155,9 @@ struct UsageError {
 // What a command's arguments become.
 struct Parsed {
     std::map<std::string, std::string> values;  // option -> value ("--level" -> "9")
-    std::vector<std::string> flags;             // options without value that were given
-    std::vector<std::string> operands;          // everything else, in order
+    std::vector<std::pair<std::string, std::string>> every_value;  // all of them, in order
+    std::vector<std::string> flags;     // options without value that were given
+    std::vector<std::string> operands;  // everything else, in order
     bool Has(const std::string& flag) const {
         return std::find(flags.begin(), flags.end(), flag) != flags.end();
     }
@@ -145,6 +184,7 @@ Parsed ParseArgs(const std::vector<std::string>& args, const OptionSpec& known) 
                 throw UsageError{"option " + arg + " needs a value"};
             }
             parsed.values[v->second] = args[++i];
+            parsed.every_value.emplace_back(v->second, args[i]);
         } else if (auto f = known.flags.find(arg); f != known.flags.end()) {
             parsed.flags.push_back(f->second);
         } else {
@@ -182,24 +222,92 @@ void PrintProblems(const std::vector<std::string>& problems, const std::string& 
     }
 }
 
+/* A refusal that ends a command with EXIT_REFUSED before anything is
+   written: a stub not found, a version option that cannot be used. */
+struct Refusal {
+    std::vector<std::string> problems;
+};
+
+/* The stub that --stub names, or the first one found from the packer's own
+   place; none found names every place looked. */
+fs::path ChooseStub(const Parsed& parsed) {
+    if (auto stub = parsed.values.find("stub"); stub != parsed.values.end()) {
+        return PathOf(stub->second);
+    }
+    std::vector<fs::path> places = StubCandidates(OwnExecutable());
+    std::string looked;
+    for (const fs::path& place : places) {
+        std::error_code error;
+        if (fs::is_regular_file(place, error)) {
+            return place;
+        }
+        looked += "\n  " + ShownPath(place);
+    }
+    throw Refusal{
+        {"no stub given and none found; looked for" + looked + "\nname one with --stub STUB"}};
+}
+
+// The version options, shared by create and stamp.
+const std::map<std::string, std::string> VERSION_OPTIONS = {
+    {"--file-version", "file-version"},
+    {"--product-version", "product-version"},
+    {"--version-string", "version-string"}};
+
+/* The version options in the order given; every problem is collected. */
+VersionStamp ParseStamp(const Parsed& parsed) {
+    VersionStamp stamp;
+    std::vector<std::string> problems;
+    for (const auto& [option, value] : parsed.every_value) {
+        if (option == "version-string") {
+            if (std::optional<std::string> problem = AddVersionString(value, &stamp)) {
+                problems.push_back(*problem);
+            }
+            continue;
+        }
+        if (option != "file-version" && option != "product-version") {
+            continue;
+        }
+        std::optional<VersionQuad> quad = ParseVersionQuad(value);
+        std::optional<VersionQuad>& fixed =
+            option == "file-version" ? stamp.file_version : stamp.product_version;
+        if (!quad) {
+            problems.push_back("--" + option + " wants A.B.C.D with each field 0 to 65535, not '" +
+                               value + "'");
+        } else if (fixed && *fixed != *quad) {
+            problems.push_back("--" + option + " " + value +
+                               " disagrees with the version given before");
+        } else {
+            fixed = quad;
+        }
+    }
+    if (!problems.empty()) {
+        throw Refusal{problems};
+    }
+    return stamp;
+}
+
+OptionSpec WithVersionOptions(OptionSpec spec) {
+    spec.valued.insert(VERSION_OPTIONS.begin(), VERSION_OPTIONS.end());
+    return spec;
+}
+
 int RunCreate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Parsed parsed =
-        ParseArgs(args, {{{"-o", "output"},
-                          {"--output", "output"},
-                          {"--stub", "stub"},
-                          {"--level", "level"},
-                          {"-j", "threads"},
-                          {"--codepage", "codepage"}},
-                         {{"-q", "quiet"}, {"--quiet", "quiet"}, {"--no-setup", "no-setup"}}});
+    Parsed parsed = ParseArgs(
+        args,
+        WithVersionOptions({{{"-o", "output"},
+                             {"--output", "output"},
+                             {"--stub", "stub"},
+                             {"--level", "level"},
+                             {"-j", "threads"},
+                             {"--codepage", "codepage"}},
+                            {{"-q", "quiet"}, {"--quiet", "quiet"}, {"--no-setup", "no-setup"}}}));
     if (!parsed.values.contains("output")) {
         throw UsageError{"create needs -o OUT"};
     }
-    if (!parsed.values.contains("stub")) {
-        throw UsageError{"create needs --stub STUB"};
-    }
     CreateOptions options;
     options.output = PathOf(parsed.values["output"]);
-    options.stub = PathOf(parsed.values["stub"]);
+    options.stamp = ParseStamp(parsed);
+    options.stub = ChooseStub(parsed);
     if (parsed.values.contains("level")) {
         options.level = ParseLevel(parsed.values["level"]);
     }
@@ -299,6 +407,64 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
     return EXIT_OK;
 }
 
+/* The stub alone, stamped as create would stamp it, written through a
+   temporary file so that a failure leaves no OUT. */
+int RunStamp(const std::vector<std::string>& args, std::ostream& out, std::ostream&) {
+    Parsed parsed = ParseArgs(
+        args, WithVersionOptions({{{"-o", "output"}, {"--output", "output"}, {"--stub", "stub"}},
+                                  {{"-q", "quiet"}, {"--quiet", "quiet"}}}));
+    if (!parsed.values.contains("output") || !parsed.operands.empty()) {
+        throw UsageError{"stamp needs -o OUT and version options, and no PATH"};
+    }
+    VersionStamp stamp = ParseStamp(parsed);
+    if (stamp.Empty()) {
+        throw UsageError{"stamp needs --file-version, --product-version or --version-string"};
+    }
+    fs::path output = PathOf(parsed.values["output"]);
+    fs::path stub = ChooseStub(parsed);
+    std::error_code error;
+    if (fs::equivalent(output, stub, error) && !error) {
+        throw Refusal{
+            {"-o " + parsed.values["output"] + " names the stub, which it would overwrite"}};
+    }
+    std::ifstream in(stub, std::ios::binary);
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        throw Refusal{{"cannot read the stub " + ShownPath(stub)}};
+    }
+    std::string problem;
+    std::optional<Bytes> stamped = StampVersion(bytes, stamp, &problem);
+    if (!stamped) {
+        throw Refusal{{"cannot stamp the version of " + ShownPath(stub) + ": " + problem}};
+    }
+    fs::path temp = output;
+    temp += ".qelvor-partial";
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(stamped->data()),
+                   static_cast<std::streamsize>(stamped->size()));
+        file.close();
+        if (!file) {
+            fs::remove(temp, error);
+            throw Refusal{{"cannot write " + ShownPath(temp)}};
+        }
+    }
+    fs::rename(temp, output, error);
+    if (error) {
+        fs::remove(temp, error);
+        throw Refusal{{"cannot rename " + ShownPath(temp) + " to " + parsed.values["output"]}};
+    }
+    if (!parsed.Has("quiet")) {
+        out << "wrote " << parsed.values["output"] << ": " << stamped->size() << " bytes\n";
+    }
+    return EXIT_OK;
+}
+
+int RunVersion(const std::vector<std::string>&, std::ostream& out, std::ostream&) {
+    out << PROGRAM << " " << QELVOR_VERSION << "\n";
+    return EXIT_OK;
+}
+
 using Command = std::function<int(const std::vector<std::string>&, std::ostream&, std::ostream&)>;
 
 int RunHelp(const std::vector<std::string>&, std::ostream& out, std::ostream&) {
@@ -307,8 +473,9 @@ int RunHelp(const std::vector<std::string>&, std::ostream& out, std::ostream&) {
 }
 
 const std::map<std::string, Command> COMMANDS = {
-    {"create", RunCreate}, {"list", RunList},   {"verify", RunVerify}, {"extract", RunExtract},
-    {"help", RunHelp},     {"--help", RunHelp}, {"-h", RunHelp}};
+    {"create", RunCreate},   {"list", RunList},   {"verify", RunVerify},
+    {"extract", RunExtract}, {"help", RunHelp},   {"--help", RunHelp},
+    {"-h", RunHelp},         {"stamp", RunStamp}, {"--version", RunVersion}};
 
 }  // namespace
 
@@ -325,6 +492,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     try {
         return command->second(std::vector<std::string>(args.begin() + 1, args.end()), out, err);
+    } catch (const Refusal& refusal) {
+        PrintProblems(refusal.problems, "refused: ", err);
+        err << PROGRAM << ": nothing written\n";
+        return EXIT_REFUSED;
     } catch (const UsageError& usage) {
         err << PROGRAM << ": " << usage.message << " (try '" << PROGRAM << " --help')\n";
         return EXIT_USAGE;

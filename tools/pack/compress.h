@@ -1,7 +1,8 @@
 // Chunk members as the packer writes them: one piece of content compressed
 // into 1F 8B 08, raw deflate data, CRC-32 and ISIZE. The deflate engine is
-// libdeflate where it exists and zlib elsewhere; both sit behind the three
-// calls at the bottom, so the framing is written in one place only.
+// libdeflate on both systems (the same release, so the same bytes); it sits
+// behind the three calls at the bottom, so the framing is written in one
+// place only.
 #pragma once
 
 #include <cstddef>

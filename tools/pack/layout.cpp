@@ -18,6 +18,8 @@
 #include <bit>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <system_error>
 
 namespace qpack {
@@ -184,8 +186,15 @@ uint64_t PackFiles(const CreateOptions& options, const std::vector<InputFile>& f
    length a multiple of 8, so that signing appends its certificate table
    without padding the file; the members are written by then and move up. */
 size_t WriteLauncher(const CreateOptions& options, const std::vector<InputFile>& files,
-                     const fs::path& temp, std::ofstream& out, uint64_t* launcher_bytes) {
-    uint64_t stub_size = CopyStub(options.stub, out);
+                     const std::optional<Bytes>& stamped, const fs::path& temp, std::ofstream& out,
+                     uint64_t* launcher_bytes) {
+    uint64_t stub_size = 0;  // S: the stub's bytes as they enter the launcher
+    if (stamped) {
+        WriteBytes(out, stamped->data(), stamped->size());
+        stub_size = stamped->size();
+    } else {
+        stub_size = CopyStub(options.stub, out);
+    }
     std::string problem;
     std::u8string out_name = options.output.filename().u8string();
     PayloadEntry stub_entry =
@@ -232,6 +241,32 @@ size_t WriteLauncher(const CreateOptions& options, const std::vector<InputFile>&
     return entries.size();
 }
 
+/* The stub's whole content, for stamping (a stub is small). */
+std::optional<Bytes> ReadWhole(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+/* An output that is the stub would be destroyed by the rename that
+   finishes the launcher; the files are compared as files, so a second
+   spelling of the path or a hard link is caught too. (An output that is
+   one of the inputs is refused with the inputs.) */
+std::optional<std::string> OutputIsStub(const CreateOptions& options) {
+    std::error_code error;
+    if (fs::equivalent(options.output, options.stub, error) && !error) {
+        return "-o " + Shown(options.output) + " names the stub " + Shown(options.stub) +
+               ", which it would overwrite";
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 static_assert(std::endian::native == std::endian::little,
@@ -247,6 +282,19 @@ CreateResult CreateLauncher(const CreateOptions& options) {
             "stub " + Shown(options.stub) + " is already signed (a certificate table of " +
             std::to_string(*table) + " bytes): pack the unsigned stub, then sign the launcher");
     }
+    if (std::optional<std::string> problem = OutputIsStub(options)) {
+        set.problems.push_back(*problem);
+    }
+    std::optional<Bytes> stamped;  // the stub with its version stamped, when asked for
+    if (!options.stamp.Empty()) {
+        std::string problem;
+        std::optional<Bytes> stub = ReadWhole(options.stub);
+        stamped = stub ? StampVersion(*stub, options.stamp, &problem) : std::nullopt;
+        if (!stamped) {
+            set.problems.push_back("cannot stamp the version of " + Shown(options.stub) + ": " +
+                                   (stub ? problem : "cannot read it"));
+        }
+    }
     if (!set.problems.empty()) {
         result.problems = std::move(set.problems);
         return result;
@@ -258,7 +306,8 @@ CreateResult CreateLauncher(const CreateOptions& options) {
         if (!out) {
             throw PackFailure{"cannot create " + Shown(temp)};
         }
-        result.entries = WriteLauncher(options, set.files, temp, out, &result.launcher_bytes);
+        result.entries =
+            WriteLauncher(options, set.files, stamped, temp, out, &result.launcher_bytes);
         out.close();
         if (!out) {
             throw PackFailure{"cannot finish writing " + Shown(temp)};

@@ -3,6 +3,8 @@
 // refused set writes nothing.
 #pragma once
 
+#include "tools/pack/version_info.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -26,7 +28,8 @@ struct CreateOptions {
     unsigned threads = 0;                       // compressing threads; 0: one per core
     bool require_setup = true;                  // refuse a set without setup.exe
     std::string codepage;                       // target ANSI code page; empty: ASCII only
-    PackProgress progress;                      // may be empty
+    VersionStamp stamp;     // the launcher's version resource; empty: the stub's
+    PackProgress progress;  // may be empty
 };
 
 // One file of the set, checked and ready to pack.

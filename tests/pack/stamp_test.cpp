@@ -1,0 +1,221 @@
+// The resource writer and the version stamp, on the real stub: the tree
+// written back unchanged, the checksum, a resource section that grows past
+// its file alignment and moves .reloc, and the stamps that are refused.
+#include "tests/pack/support.h"
+#include "tools/pack/pe_resources.h"
+#include "tools/pack/version_info.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+using namespace packtest;
+using qpack::ResourceNode;
+
+constexpr size_t SECTION_ROW = 40;
+
+// The stub under test: the cross build's, or dist/'s for the Linux tests.
+Bytes Stub() {
+    const char* path = std::getenv("QELVOR_STUB");
+    if (path == nullptr || !fs::exists(path)) {
+        ADD_FAILURE() << "no stub at QELVOR_STUB (build it first: make dist)";
+        return {};
+    }
+    return ReadFile(path);
+}
+
+// Header fields, read independently of the writer.
+struct Layout {
+    size_t optional;  // offset of the optional header
+    size_t table;     // offset of the section table
+    uint32_t sections;
+    uint32_t Field(const Bytes& image, size_t at) const {
+        return GetU32(image, optional + at);
+    }
+    uint32_t Section(const Bytes& image, uint32_t index, size_t at) const {
+        return GetU32(image, table + index * SECTION_ROW + at);
+    }
+};
+
+Layout LayoutOf(const Bytes& image) {
+    size_t pe = GetU32(image, 0x3C);
+    uint16_t optional_size = static_cast<uint16_t>(image[pe + 20] | image[pe + 21] << 8);
+    return {pe + 24, pe + 24 + optional_size, static_cast<uint32_t>(image[pe + 6])};
+}
+
+// The UTF-16 bytes of an ASCII text, with its terminator.
+Bytes Wide(const std::string& text) {
+    Bytes out;
+    for (char c : text) {
+        out.push_back(static_cast<uint8_t>(c));
+        out.push_back(0);
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+bool Contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+// Every leaf of a tree in order, as (type id, data).
+void Leaves(const ResourceNode& node, uint16_t type, std::vector<std::pair<uint16_t, Bytes>>* out) {
+    for (const ResourceNode& child : node.children) {
+        if (child.leaf) {
+            out->emplace_back(type, child.data);
+        } else {
+            Leaves(child, type == 0 ? child.id : type, out);
+        }
+    }
+}
+
+TEST(ResourceWriter, TheUnchangedTreeGivesTheStubBack) {
+    Bytes stub = Stub();
+    std::string problem;
+    std::optional<ResourceNode> tree = qpack::ReadResources(stub, &problem);
+    ASSERT_TRUE(tree) << problem;
+    std::optional<Bytes> written = qpack::WriteResources(stub, *tree, &problem);
+    ASSERT_TRUE(written) << problem;
+    EXPECT_TRUE(*written == stub) << "the rewritten stub differs";
+    EXPECT_EQ(qpack::PeChecksum(stub), LayoutOf(stub).Field(stub, 64)) << "the linker's checksum";
+}
+
+TEST(VersionStamp, AGrownResourceSectionMovesTheRelocations) {
+    Bytes stub = Stub();
+    qpack::VersionStamp stamp;
+    stamp.file_version = qpack::VersionQuad{7, 8, 65535, 10};
+    stamp.product_version = qpack::VersionQuad{7, 8, 0, 0};
+    std::string comment(3000, 'c');  // 6 KB in each of four languages: past the file alignment
+    stamp.strings = {{"CompanyName", "Acme Ltd"}, {"Comments", comment}};
+    std::string problem;
+    std::optional<Bytes> out = qpack::StampVersion(stub, stamp, &problem);
+    ASSERT_TRUE(out) << problem;
+
+    Layout layout = LayoutOf(stub);
+    uint32_t last = layout.sections - 1;  // .reloc, after .rsrc
+    auto section = [&](const Bytes& image, uint32_t i, size_t at) {
+        return layout.Section(image, i, at);
+    };
+    uint32_t old_raw = section(stub, last - 1, 16), new_raw = section(*out, last - 1, 16);
+    ASSERT_GT(new_raw, old_raw);
+    uint32_t align = layout.Field(stub, 32);
+    auto extent = [&](const Bytes& image, uint32_t i) {
+        return (section(image, i, 8) + align - 1) / align * align;
+    };
+    uint32_t moved = extent(*out, last - 1) - extent(stub, last - 1);
+    EXPECT_EQ(section(*out, last, 12), section(stub, last, 12) + moved) << ".reloc's address";
+    EXPECT_EQ(section(*out, last, 20), section(stub, last, 20) + new_raw - old_raw);
+    EXPECT_EQ(layout.Field(*out, 112 + 8 * 5), section(*out, last, 12)) << "relocation directory";
+    EXPECT_EQ(layout.Field(*out, 112 + 8 * 2 + 4), section(*out, last - 1, 8)) << "resource size";
+    EXPECT_EQ(layout.Field(*out, 56), section(*out, last, 12) + extent(*out, last))
+        << "SizeOfImage";
+    EXPECT_EQ(layout.Field(*out, 64), qpack::PeChecksum(*out));
+    EXPECT_EQ(out->size(), stub.size() + new_raw - old_raw);
+    size_t reloc = section(stub, last, 20), reloc_size = section(stub, last, 16);
+    EXPECT_TRUE(std::equal(stub.begin() + reloc, stub.begin() + reloc + reloc_size,
+                           out->begin() + section(*out, last, 20)))
+        << "the relocations' bytes";
+    size_t rsrc = section(stub, last - 1, 20);
+    EXPECT_TRUE(std::equal(stub.begin() + layout.table + layout.sections * SECTION_ROW,
+                           stub.begin() + rsrc,
+                           out->begin() + layout.table + layout.sections * SECTION_ROW))
+        << "the sections before the resources";
+
+    std::optional<ResourceNode> before = qpack::ReadResources(stub, &problem);
+    std::optional<ResourceNode> after = qpack::ReadResources(*out, &problem);
+    ASSERT_TRUE(before && after) << problem;
+    std::vector<std::pair<uint16_t, Bytes>> old_leaves, new_leaves;
+    Leaves(*before, 0, &old_leaves);
+    Leaves(*after, 0, &new_leaves);
+    ASSERT_EQ(old_leaves.size(), new_leaves.size());
+    size_t versions = 0;  // language copies of the version resource
+    for (size_t i = 0; i < old_leaves.size(); ++i) {
+        if (old_leaves[i].first != qpack::RT_VERSION_TYPE) {
+            EXPECT_TRUE(old_leaves[i] == new_leaves[i]) << "resource " << i << " changed";
+            continue;
+        }
+        ++versions;
+        const Bytes& data = new_leaves[i].second;
+        EXPECT_EQ(GetU32(data, 40), 0xFEEF04BDu);  // after "VS_VERSION_INFO", aligned
+        EXPECT_EQ(GetU32(data, 48), 7u << 16 | 8) << "dwFileVersionMS";
+        EXPECT_EQ(GetU32(data, 52), 65535u << 16 | 10) << "dwFileVersionLS";
+        EXPECT_EQ(GetU32(data, 56), 7u << 16 | 8) << "dwProductVersionMS";
+        EXPECT_EQ(GetU32(data, 60), 0u) << "dwProductVersionLS";
+        EXPECT_EQ(data[0] | data[1] << 8, static_cast<int>(data.size())) << "wLength";
+        for (const char* text :
+             {"7.8.65535.10", "7.8.0.0", "Acme Ltd", comment.c_str(), "ProductName", "QELVOR"}) {
+            EXPECT_TRUE(Contains(data, Wide(text))) << "language " << i << " lacks " << text;
+        }
+    }
+    EXPECT_EQ(versions, 4u);
+}
+
+// A stamp that must be refused, and the words of the reason.
+struct RefusedStamp {
+    const char* label;
+    std::string comment;  // Comments' value
+    bool strip_version;   // the stub without its version resource
+    const char* reason;
+};
+
+class RefusedStampTest : public testing::TestWithParam<RefusedStamp> {};
+
+TEST_P(RefusedStampTest, GivesNoBytesAndSaysWhy) {
+    Bytes stub = Stub();
+    std::string problem;
+    if (GetParam().strip_version) {
+        std::optional<ResourceNode> tree = qpack::ReadResources(stub, &problem);
+        ASSERT_TRUE(tree) << problem;
+        std::erase_if(tree->children,
+                      [](const ResourceNode& type) { return type.id == qpack::RT_VERSION_TYPE; });
+        stub = *qpack::WriteResources(stub, *tree, &problem);
+    }
+    qpack::VersionStamp stamp;
+    stamp.strings = {{"Comments", GetParam().comment}};
+    EXPECT_FALSE(qpack::StampVersion(stub, stamp, &problem));
+    EXPECT_NE(problem.find(GetParam().reason), std::string::npos) << problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefusedStampTest,
+    testing::Values(RefusedStamp{"ValueTooLong", std::string(33000, 'x'), false, "65535"},
+                    RefusedStamp{"NoVersionResource", "x", true, "no version resource"}),
+    [](const testing::TestParamInfo<RefusedStamp>& info) { return info.param.label; });
+
+// Version texts and --version-string assignments: accepted or refused.
+struct VersionText {
+    const char* text;
+    bool quad_ok;        // as --file-version
+    bool assignment_ok;  // as --version-string FileVersion=TEXT
+};
+
+TEST(VersionOptions, QuadsAndAssignments) {
+    const VersionText cases[] = {
+        {"1.2.3.4", true, true},    {"0.0.0.0", true, true},     {"65535.0.0.65535", true, true},
+        {"1.2.3", false, false},    {"1.2.3.4.5", false, false}, {"1.2.3.65536", false, false},
+        {"1..3.4", false, false},   {"-1.2.3.4", false, false},  {"1.2.3.4 ", false, false},
+        {"+1.2.3.4", false, false}, {"", false, false},
+    };
+    for (const VersionText& c : cases) {
+        EXPECT_EQ(qpack::ParseVersionQuad(c.text).has_value(), c.quad_ok) << c.text;
+        qpack::VersionStamp stamp;
+        EXPECT_EQ(!qpack::AddVersionString(std::string("FileVersion=") + c.text, &stamp),
+                  c.assignment_ok)
+            << c.text;
+        EXPECT_EQ(stamp.file_version.has_value(), c.assignment_ok) << c.text;
+    }
+    qpack::VersionStamp stamp;
+    EXPECT_FALSE(qpack::AddVersionString("ProductName=A=B", &stamp));
+    EXPECT_EQ(stamp.strings.back().second, "A=B");
+    EXPECT_TRUE(qpack::AddVersionString("Author=me", &stamp));
+    EXPECT_TRUE(qpack::AddVersionString("ProductName", &stamp));
+    EXPECT_FALSE(qpack::AddVersionString("ProductVersion=2.0.0.0", &stamp));
+    EXPECT_TRUE(qpack::AddVersionString("ProductVersion=2.0.0.1", &stamp)) << "disagrees";
+}
+
+}  // namespace

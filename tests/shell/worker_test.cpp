@@ -104,7 +104,8 @@ class Worker : public ::testing::Test {
             const std::string first = c.args.empty() ? "" : c.args[0];
             if (c.api == "Sleep") {
                 steps.push_back("pause " + first);
-            } else if (c.api == "FindFirstFileA" && EndsWith(first, "qelvor\\*.*")) {
+            } else if (c.api == "GetFileInformationByHandleEx" &&
+                       c.args[1] == std::to_string(FileFullDirectoryRestartInfo) && !extracting) {
                 steps.push_back("clear");
             } else if (c.api == "RemoveDirectoryA" && !extracting) {
                 steps.push_back("remove " + fs::path(first).filename().string());

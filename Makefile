@@ -1,13 +1,15 @@
 # Entry points: `make` builds into dist/, `make test` runs the whole suite
 # (native and under Wine), `make demo` packs examples/ and runs the result,
-# `make screenshots` regenerates docs/screenshots/ under Wine.
+# `make screenshots` regenerates docs/screenshots/ under Wine, `make mutants`
+# removes each safety guard in turn and checks that a test fails
+# (MUTANTS="--only NAME" runs a subset).
 # Each installs what is missing first (cmake/install-deps.sh).
 
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 LONG_FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build-release build-mingw build-native build-fuzz dist test demo screenshots bench fuzz format clean
+.PHONY: all deps build-release build-mingw build-native build-fuzz dist test demo screenshots bench fuzz mutants format clean
 
 all: dist
 
@@ -59,6 +61,9 @@ bench: build-release
 
 fuzz: build-fuzz
 	cd build/fuzz && QELVOR_FUZZ_SECONDS=$(LONG_FUZZ_SECONDS) ctest --output-on-failure
+
+mutants: deps
+	@python3 tests/mutants/run_mutants.py --jobs $(JOBS) $(MUTANTS)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -154,7 +154,9 @@ def run(command, log, cwd=COPY):
     with open(log, "a") as out:
         out.write(f"$ {' '.join(command)}\n")
         out.flush()
-        return subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
+        code = subprocess.run(command, cwd=cwd, stdout=out, stderr=subprocess.STDOUT).returncode
+        out.write(f"(exit {code})\n")
+        return code
 
 
 def build(log, jobs):
@@ -166,13 +168,15 @@ def build(log, jobs):
 
 
 FAILED_TEST = re.compile(r"^\s*\d+ - (\S+) \((.*)\)\s*$")
+PASSED_TIME = re.compile(r"Passed\s+([0-9.]+) sec")
 
 
 def run_suite(log, jobs, timeout):
     """Runs the native suite until its first failure. Returns None when every
     test passed, else the first failing test and how it failed."""
     start = log.stat().st_size if log.exists() else 0
-    code = run(["ctest", "--test-dir", str(BUILD), "--stop-on-failure", "-j", str(jobs),
+    code = run(["ctest", "--test-dir", str(BUILD), "--stop-on-failure", "--output-on-failure",
+                "-j", str(jobs),
                 "--timeout", str(timeout)], log)
     if code == 0:
         return None
@@ -221,8 +225,9 @@ def main():
     parser.add_argument("--keep-going", action=argparse.BooleanOptionalAction, default=True,
                         help="try every mutant even after one survives (default)")
     parser.add_argument("--jobs", type=int, default=2, help="build and test jobs (default 2)")
-    parser.add_argument("--timeout", type=int, default=300,
-                        help="seconds a test may take before it counts as failed (default 300)")
+    parser.add_argument("--timeout", type=int,
+                        help="seconds a test may take before it counts as failed (default: "
+                             "five times the slowest unmutated test, at least 60)")
     args = parser.parse_args()
 
     try:
@@ -247,14 +252,17 @@ def main():
     print(f"copy: {written} files updated in {COPY.relative_to(ROOT)}; building", flush=True)
     if not build(log, args.jobs):
         sys.exit(f"run_mutants: the unmutated copy does not build: see {log.relative_to(ROOT)}")
-    failed = run_suite(log, args.jobs, args.timeout)
+    failed = run_suite(log, args.jobs, args.timeout or 1800)
     if failed is not None:
         sys.exit(f"run_mutants: the unmutated suite fails ({failed}): nothing can be learned")
-    print(f"unmutated: built and passed in {time.monotonic() - started:.0f} s", flush=True)
+    slowest = max((float(t) for t in PASSED_TIME.findall(log.read_text())), default=0.0)
+    timeout = args.timeout or max(60, round(5 * slowest))  # a mutant may loop forever
+    print(f"unmutated: built and passed in {time.monotonic() - started:.0f} s; "
+          f"slowest test {slowest:.0f} s, timeout {timeout} s", flush=True)
 
     counts = {"killed": 0, "survived": 0, "not applicable": 0}
     for m in mutants:
-        outcome, detail = try_mutant(m, args.jobs, args.timeout)
+        outcome, detail = try_mutant(m, args.jobs, timeout)
         counts[outcome] += 1
         if outcome == "killed":
             print(f"killed  {m.name}  ({detail})", flush=True)

@@ -176,8 +176,7 @@ def run_suite(log, jobs, timeout):
     test passed, else the first failing test and how it failed."""
     start = log.stat().st_size if log.exists() else 0
     code = run(["ctest", "--test-dir", str(BUILD), "--stop-on-failure", "--output-on-failure",
-                "-j", str(jobs),
-                "--timeout", str(timeout)], log)
+                "-j", str(jobs), "--timeout", str(timeout)], log)
     if code == 0:
         return None
     with open(log) as f:
@@ -200,14 +199,15 @@ def try_mutant(mutant, jobs, timeout):
     if not target.is_file():
         return "not applicable", "no such file"
     original = target.read_bytes()
-    text = original.decode()
-    found = ("\n" + text).count("\n" + mutant.find)  # whole lines only
+    text = "\n" + original.decode()  # so that every line starts after a newline
+    found = text.count("\n" + mutant.find)  # whole lines only
     if found != 1:
         return "not applicable", f"find text occurs {found} times"
     log = LOGS / f"{mutant.name}.log"
     log.unlink(missing_ok=True)
     try:
-        target.write_text(text.replace(mutant.find, mutant.replace, 1))
+        mutated = text.replace("\n" + mutant.find, "\n" + mutant.replace, 1)[1:]
+        target.write_bytes(mutated.encode())
         if not build(log, jobs):
             return "not applicable", f"does not build (see {log.relative_to(ROOT)})"
         failed = run_suite(log, jobs, timeout)

@@ -243,6 +243,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"slash", [](PayloadEntry& e) { SetName(e, "../escape.txt"); }},
         Refusal{"colon", [](PayloadEntry& e) { SetName(e, "C:escape.txt"); }},
         Refusal{"no terminator", [](PayloadEntry& e) { std::memset(e.name, 'a', sizeof e.name); }},
+        // The count's bytes, '0' and then 0, end the name for the name rule.
+        Refusal{"no terminator before a printable count",
+                [](PayloadEntry& e) {
+                    std::memset(e.name, 'a', sizeof e.name);
+                    e.chunk_count = '0';
+                }},
         Refusal{"device", [](PayloadEntry& e) { SetName(e, "CON"); }},
         Refusal{"device with extension", [](PayloadEntry& e) { SetName(e, "com1.lng"); }},
         Refusal{"trailing dot", [](PayloadEntry& e) { SetName(e, "setup.exe."); }},

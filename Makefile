@@ -3,7 +3,9 @@
 # `make screenshots` regenerates docs/screenshots/ under Wine,
 # `make install PREFIX=DIR` installs the packer, the stub and the manual page
 # under DIR (default /usr/local), `make package` writes the Debian package
-# and the Windows zip into dist/ and runs lintian on the package.
+# and the Windows zip into dist/ and runs lintian on the package, `make mutants`
+# removes each safety guard in turn and checks that a test fails
+# (MUTANTS="--only NAME" runs a subset).
 # Each installs what is missing first (cmake/install-deps.sh).
 
 JOBS ?= $(shell nproc)
@@ -11,7 +13,7 @@ PREFIX ?= /usr/local
 FUZZ_SECONDS ?= 30
 LONG_FUZZ_SECONDS ?= 600
 
-.PHONY: all deps build-release build-mingw build-native build-fuzz dist install package test demo screenshots bench fuzz format clean
+.PHONY: all deps build-release build-mingw build-native build-fuzz dist install package test demo screenshots bench fuzz mutants format clean
 
 all: dist
 
@@ -73,6 +75,9 @@ bench: build-release
 
 fuzz: build-fuzz
 	cd build/fuzz && QELVOR_FUZZ_SECONDS=$(LONG_FUZZ_SECONDS) ctest --output-on-failure
+
+mutants: deps
+	@python3 tests/mutants/run_mutants.py --jobs $(JOBS) $(MUTANTS)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -62,6 +62,20 @@ Bytes WithByte(Bytes b, size_t i, uint8_t v) {
     return b;
 }
 
+// "ab", then a copy of 3 from distance 3: one byte before the chunk's first
+// byte. Its trailer fits what taking that byte from a zeroed window would
+// give, "ab", 0, "ab", so that only the distance itself can refuse it.
+Bytes DistanceBeforeFirstByte() {
+    BitWriter bw;
+    bw.Header(true, 1);
+    bw.FixedSymbol('a');
+    bw.FixedSymbol('b');
+    bw.FixedLength(3);
+    bw.FixedDistance(3);
+    bw.FixedSymbol(256);
+    return FrameMember(bw.Finish(), Bytes{'a', 'b', 0, 'a', 'b'});
+}
+
 std::vector<FramingCase> FramingCases() {
     Bytes abc = {0x61, 0x62, 0x63};
     std::vector<FramingCase> c;
@@ -106,6 +120,9 @@ std::vector<FramingCase> FramingCases() {
     // Block type 3, last and not last.
     c.push_back({"block_type_3", FrameMember({0x07, 0x00}, 0, 0), 64, -2, 0, {}, true});
     c.push_back({"block_type_3_not_last", FrameMember({0x06, 0x00}, 0, 0), 64, -2, 0, {}, true});
+    // Refused at the copy: nothing reaches the output, whatever the
+    // window held before the chunk.
+    c.push_back({"distance_before_first_byte", DistanceBeforeFirstByte(), 64, -2, 0, {}, true});
     // A byte after the trailer in the same load.
     c.push_back({"byte_after_trailer", Concat(kAbcMember, {0x00}), 64, -2, 3, abc, false});
     // Trailer mismatches alone: the content is delivered, the result fails.

@@ -98,6 +98,22 @@ TEST(ExtractFaults, EntryHeldOpenFailsAfterItsRetries) {
     EXPECT_EQ(g_reports.size(), 1u);
 }
 
+// An entry whose folder is gone (the destination itself is missing) fails
+// at its first open: only a file in use is worth waiting for.
+TEST(ExtractFaults, MissingDestinationFailsWithoutRetries) {
+    TempFolder work, dest;
+    fs::path file = work.path / "launcher.exe";
+    WriteFile(file, BuildPayload(RandomBytes(500, 9), Files()));
+    std::string missing = (dest.path / "gone").string();
+    PlatformReset();
+    PlatformSetInstantSleep(true);
+    EXPECT_EQ(ExtractPayloadFile(file.string().c_str(), missing.c_str(), nullptr), 0);
+    unsigned opens = PlatformCallCount(FAULT_OPEN);
+    PlatformSetInstantSleep(false);
+    EXPECT_EQ(opens, 1u + 2u + 1u);  // payload, two holds, setup.exe once
+    EXPECT_FALSE(fs::exists(missing));
+}
+
 // A folder of the same name as an entry cannot become a file at all: no
 // retry makes it one, and the extraction fails.
 TEST(ExtractFaults, FolderInPlaceOfAnEntryFails) {

@@ -171,16 +171,38 @@ TEST(Extract, TruncatedFileFailsWithoutWritingPastWhatDecodes) {
     EXPECT_TRUE(x.reports.empty());
 }
 
-TEST(Extract, ChunkMemberLongerThanTheInputBufferFails) {
-    TempFolder dest, work;
-    FileSpec f = StoredFile("a.bin", RandomBytes(10, 11));
-    Bytes payload = BuildPayload(kStub, {f});
-    size_t slot0 = RecordOffset(payload, 1) + offsetof(PayloadEntry, chunks);
-    uint32_t huge = PAYLOAD_BUFFER_SIZE + 1;
-    std::memcpy(&payload[slot0], &huge, 4);
-    auto x = Extract(payload, dest, work);
-    EXPECT_EQ(x.result, 0);
-    EXPECT_TRUE(x.reports.empty());
+// A stored member of exactly `size` bytes; its content goes to *content.
+static Bytes MemberOfSize(size_t size, Bytes* content) {
+    size_t n = size;  // content length, less the framing once it is known
+    for (;;) {
+        *content = RandomBytes(n, 11);
+        Bytes member = StoredMember(*content);
+        if (member.size() == size) {
+            return member;
+        }
+        n = n + size - member.size();
+    }
+}
+
+// Members around the 1 MiB input buffer, every byte of them in the file: one
+// that fills the buffer is written, one a byte longer is refused before it is
+// read (it would run past the buffer).
+TEST(Extract, ChunkMemberUpToTheInputBuffer) {
+    struct Case {
+        size_t member_size;
+        int result;
+    } cases[] = {{PAYLOAD_BUFFER_SIZE, 1}, {PAYLOAD_BUFFER_SIZE + 1, 0}};
+    for (const Case& c : cases) {
+        TempFolder dest, work;
+        Bytes content;
+        FileSpec f{"a.bin", {MemberOfSize(c.member_size, &content)}, -1, {}};
+        auto x = Extract(BuildPayload(kStub, {f}), dest, work);
+        EXPECT_EQ(x.result, c.result) << c.member_size;
+        EXPECT_EQ(x.reports.size(), c.result == 1 ? 1u : 0u) << c.member_size;
+        if (c.result == 1) {
+            EXPECT_EQ(ReadFile(dest.path / "a.bin"), content);
+        }
+    }
 }
 
 // Records that must be refused before anything at all is written.
@@ -221,6 +243,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"slash", [](PayloadEntry& e) { SetName(e, "../escape.txt"); }},
         Refusal{"colon", [](PayloadEntry& e) { SetName(e, "C:escape.txt"); }},
         Refusal{"no terminator", [](PayloadEntry& e) { std::memset(e.name, 'a', sizeof e.name); }},
+        // The count's bytes, '0' and then 0, end the name for the name rule.
+        Refusal{"no terminator before a printable count",
+                [](PayloadEntry& e) {
+                    std::memset(e.name, 'a', sizeof e.name);
+                    e.chunk_count = '0';
+                }},
         Refusal{"device", [](PayloadEntry& e) { SetName(e, "CON"); }},
         Refusal{"device with extension", [](PayloadEntry& e) { SetName(e, "com1.lng"); }},
         Refusal{"trailing dot", [](PayloadEntry& e) { SetName(e, "setup.exe."); }},

@@ -46,8 +46,9 @@ bool ReadDirectory(const std::filesystem::path& launcher, std::ifstream* in, Dir
 // The name field up to its NUL, or nothing when it has none.
 std::optional<std::string> EntryName(const PayloadEntry& entry);
 
-// How an entry is called in messages: "entry 3 'a.dll'".
-std::string EntryLabel(uint32_t index, const PayloadEntry& entry);
+// How an entry is called in messages: "entry 3 'a.dll'", the name in UTF-8
+// when the code page decodes it, else as stored.
+std::string EntryLabel(uint32_t index, const PayloadEntry& entry, const std::string& codepage = "");
 
 // Problems of the records that make the rest of the directory unreadable:
 // a name without NUL, a chunk_count outside 0 to 96.

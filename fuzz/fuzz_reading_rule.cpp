@@ -1,7 +1,7 @@
 // libFuzzer target for the reading rule and the directory check: the input
 // is a whole launcher file, PE headers and certificate table included. The
-// rule runs over memory; the packer's directory reader runs over the same
-// bytes on disk. Checked beyond what the sanitizers see:
+// rule runs over memory, and so does the packer's directory reader, through
+// a stream. Checked beyond what the sanitizers see:
 // - the rule takes a signed shape only when the security entry names a
 //   non-empty table ending the file on an 8-byte boundary, refuses every
 //   other non-empty table, and reads by the plain rule when the entry is
@@ -19,16 +19,11 @@
 #include "tools/pack/directory.h"
 #include "tools/pack/names.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <string>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -57,15 +52,6 @@ int ReadMemoryAt(void* source, uint64_t offset, void* buffer, uint32_t size, uin
     return 1;
 }
 
-// A file on a memory-backed file system when there is one.
-fs::path WorkFile() {
-    static const fs::path file = [] {
-        fs::path folder = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        return folder / ("qelvor-fuzz-reading-" + std::to_string(getpid()));
-    }();
-    return file;
-}
-
 [[noreturn]] void Fail(const std::string& what) {
     fprintf(stderr, "reading rule: %s\n", what.c_str());
     abort();
@@ -78,8 +64,8 @@ void CheckEnd(const uint8_t* data, size_t size, int result, const PayloadEnd& fo
     uint32_t table_offset = 0;
     uint32_t table_size = 0;
     ReadCertificateTable(ReadMemoryAt, &headers, &table_offset, &table_size);
-    bool signed_shape = table_size != 0 && table_offset % 8 == 0 &&
-                        uint64_t{table_offset} + table_size == size;
+    bool signed_shape =
+        table_size != 0 && table_offset % 8 == 0 && uint64_t{table_offset} + table_size == size;
     if (table_size == 0 && (result != 1 || found.end != size)) {
         Fail("an empty security entry did not give the plain rule");
     }
@@ -134,14 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int result = FindPayloadEnd(ReadMemoryAt, &memory, size, &found);
     CheckEnd(data, size, result, found, memory.furthest);
 
-    {
-        std::ofstream file(WorkFile(), std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(data), (std::streamsize)size);
-    }
+    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
     qpack::Directory directory;
-    std::ifstream in;
     std::vector<std::string> problems;
-    bool read = qpack::ReadDirectory(WorkFile(), &in, &directory, &problems);
+    bool read = qpack::ReadDirectoryFrom(&in, size, &directory, &problems);
     if (read && (result != 1 || directory.end.end != found.end)) {
         Fail("the packer read a directory where the rule found none, or at another end");
     }

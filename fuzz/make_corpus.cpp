@@ -1,7 +1,8 @@
 // Writes the seed corpora of the fuzz targets, committed under
 // fuzz/corpus/: chunk members of the shared test corpus (contents up to
-// 32 KiB + 1, so that the corpora stay small and a member still crosses the
-// decoder's 32 KiB input load) compressed by zlib and libdeflate, a few
+// 4 KiB compressed by zlib and libdeflate, so that the corpora and the
+// runs stay small and fast, and stored members of 32 KiB + 1 bytes, which
+// cross the decoder's 32 KiB input load), a few
 // hand-made members, small payload files laid out by hand (stub bytes,
 // members, 1044-byte directory records, entry count), and launchers signed,
 // padded and malformed in the ways the reading rule must tell apart. Run it
@@ -25,7 +26,8 @@ using testdata::Bytes;
 
 namespace {
 
-constexpr size_t kMaxSeedContent = 32769;  // larger corpus items are left out
+constexpr size_t kMaxSeedContent = 4096;  // larger corpus items give one stored member at most
+constexpr size_t kLoadCrossing = 32769;   // the size of those: one byte past an input load
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -97,10 +99,14 @@ void WriteChunkSeeds(const fs::path& folder) {
     const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
     for (const testdata::CorpusItem& item : testdata::Corpus(false)) {
         const Bytes& c = item.content;
+        uint32_t capacity = (uint32_t)std::max<size_t>(c.size() + 1024, 1 << 16);
         if (c.size() > kMaxSeedContent) {
+            if (c.size() == kLoadCrossing) {
+                put(capacity,
+                    testdata::FrameMember(testdata::ZlibDeflateRaw(c, 0, Z_DEFAULT_STRATEGY), c));
+            }
             continue;
         }
-        uint32_t capacity = (uint32_t)std::max<size_t>(c.size() + 1024, 1 << 16);
         for (int s = 0; s < 5; s += 2) {
             put(capacity, testdata::FrameMember(testdata::ZlibDeflateRaw(c, 6, strategies[s]), c));
         }

@@ -49,13 +49,34 @@ std::string IconvName(UINT codepage) {
     return codepage == CP_UTF8 ? "UTF-8" : "CP" + std::to_string(codepage);
 }
 
+std::mutex iconv_lock;  // guards the descriptors, which convert one text at a time
+// Descriptors by (to, from), never closed nor destroyed: opening one costs
+// more than converting a name.
+auto& iconv_descriptors = *new std::map<std::pair<std::string, std::string>, iconv_t>;
+
+/* A conversion descriptor, opened once per pair of charsets and kept, reset
+   to its initial state; (iconv_t)-1 when iconv does not know the pair. The
+   caller holds iconv_lock while it converts. */
+iconv_t OpenIconv(const char* to, const char* from) {
+    auto [it, fresh] =
+        iconv_descriptors.emplace(std::make_pair(to, from), reinterpret_cast<iconv_t>(-1));
+    if (fresh) {
+        it->second = iconv_open(to, from);
+    }
+    if (it->second != reinterpret_cast<iconv_t>(-1)) {
+        iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+    }
+    return it->second;
+}
+
 /* Converts text between two iconv charsets, stopping at the first input
    that is no character. Returns false when the charsets are unknown or the
    input stops short; *out then holds what was converted before, from the
    first *used bytes (when used is not null). */
 bool Iconv(const char* to, const char* from, const std::string& in, std::string* out,
            size_t* used = nullptr) {
-    iconv_t cd = iconv_open(to, from);
+    std::lock_guard<std::mutex> hold(iconv_lock);
+    iconv_t cd = OpenIconv(to, from);
     out->clear();
     if (used != nullptr) {
         *used = 0;
@@ -78,7 +99,6 @@ bool Iconv(const char* to, const char* from, const std::string& in, std::string*
             break;
         }
     }
-    iconv_close(cd);
     if (used != nullptr) {
         *used = input.size() - in_left;
     }

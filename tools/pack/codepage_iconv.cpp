@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace qpack {
@@ -69,10 +71,20 @@ std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std:
    refuses the text. */
 std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
                                                const std::string& codepage) {
-    iconv_t cd = iconv_open(WIDE_CHARSET, IconvName(codepage).c_str());
+    // One descriptor per code page, kept and never destroyed: opening costs
+    // more than decoding a name, and verify decodes every name of a launcher.
+    static std::mutex lock;  // one conversion at a time per descriptor
+    static auto& decoders = *new std::map<std::string, iconv_t>;
+    std::lock_guard<std::mutex> hold(lock);
+    auto [it, fresh] = decoders.emplace(codepage, reinterpret_cast<iconv_t>(-1));
+    if (fresh) {
+        it->second = iconv_open(WIDE_CHARSET, IconvName(codepage).c_str());
+    }
+    iconv_t cd = it->second;
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         return std::nullopt;
     }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
     std::vector<char> in(bytes.begin(), bytes.end());
     std::vector<wchar_t> out(bytes.size() + 1);  // never more characters than bytes
     char* in_ptr = in.data();
@@ -80,7 +92,6 @@ std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
     char* out_ptr = reinterpret_cast<char*>(out.data());
     size_t out_left = out.size() * sizeof(wchar_t);
     size_t result = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left);  // -1 on a failed char
-    iconv_close(cd);
     if (result == static_cast<size_t>(-1) || in_left != 0) {
         return std::nullopt;
     }

@@ -13,9 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/* ReadAtFn over an open std::ifstream, for the reading rule. */
+/* ReadAtFn over an open stream, for the reading rule. */
 int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
-    auto* in = static_cast<std::ifstream*>(source);
+    auto* in = static_cast<std::istream*>(source);
     in->clear();
     in->seekg(static_cast<std::streamoff>(offset));
     in->read(static_cast<char*>(buffer), size);
@@ -50,7 +50,8 @@ std::optional<uint32_t> CertificateTableSize(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     uint32_t table_offset = 0;  // unused: any table counts
     uint32_t table_size = 0;
-    if (!in || !ReadCertificateTable(ReadStreamAt, &in, &table_offset, &table_size)) {
+    if (!in || !ReadCertificateTable(ReadStreamAt, static_cast<std::istream*>(&in), &table_offset,
+                                     &table_size)) {
         return std::nullopt;
     }
     return table_size;
@@ -77,6 +78,12 @@ bool ReadDirectory(const fs::path& launcher, std::ifstream* in, Directory* direc
         problems->push_back("cannot open the launcher");
         return false;
     }
+    return ReadDirectoryFrom(in, directory->file_size, directory, problems);
+}
+
+bool ReadDirectoryFrom(std::istream* in, uint64_t file_size, Directory* directory,
+                       std::vector<std::string>* problems) {
+    directory->file_size = file_size;
     if (!FindPayloadEnd(ReadStreamAt, in, directory->file_size, &directory->end)) {
         problems->push_back(EndProblem(directory->end, directory->file_size));
         return false;

@@ -43,6 +43,10 @@ std::string SignatureLine(const PayloadEnd& end);
 bool ReadDirectory(const std::filesystem::path& launcher, std::ifstream* in, Directory* directory,
                    std::vector<std::string>* problems);
 
+// The same over a stream already open on file_size bytes.
+bool ReadDirectoryFrom(std::istream* in, uint64_t file_size, Directory* directory,
+                       std::vector<std::string>* problems);
+
 // The name field up to its NUL, or nothing when it has none.
 std::optional<std::string> EntryName(const PayloadEntry& entry);
 

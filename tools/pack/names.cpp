@@ -2,8 +2,9 @@
 // one folder on Windows. The rule itself (no folder parts, nothing Windows
 // refuses in a file name, no device names, not the launcher's own
 // sub-folders, no 8.3 alias shapes) is the launcher's own, decided on
-// characters: applied to the name as given and again to the stored bytes
-// decoded from the target code page, as the launcher decodes them. Here it
+// characters: the name's own, which an exact conversion carries into the
+// target code page, and for a payload read back, the stored bytes decoded
+// from the code page as the launcher decodes them. Here it
 // gains words for the vendor and the length limit of the launcher's path
 // buffers. Non-ASCII names pass only with an explicit code page, because the
 // payload records ANSI bytes and the packer cannot know the target system's.
@@ -139,12 +140,11 @@ unsigned CodepageNumber(const std::string& codepage) {
     return number;
 }
 
-/* The name must be UTF-8. A plain ASCII name is the same characters in
-   every code page, and the rule applies to them; any other name is
-   converted into the code page and the rule applies to the stored bytes as
-   the launcher decodes them (superscript one, for one, is a device digit
-   wherever it converts). Then the length, which counts the bytes that the
-   payload will hold. */
+/* The name must be UTF-8, and its characters pass the rule. Those are the
+   characters the launcher decodes from the stored bytes: the conversion
+   into the code page is exact (no best-fit look-alikes), so superscript one
+   stays a device digit in whatever code page holds it. Then the length,
+   which counts the bytes that the payload will hold. */
 std::optional<std::string> CheckName(const std::string& utf8_name, const std::string& codepage,
                                      size_t max_bytes, std::string* problem) {
     std::optional<std::wstring> chars = DecodeFromCodepage(utf8_name, UTF8);
@@ -152,8 +152,11 @@ std::optional<std::string> CheckName(const std::string& utf8_name, const std::st
         *problem = "name " + Quoted(utf8_name) + " is not UTF-8";
         return std::nullopt;
     }
+    if (std::optional<std::string> broken = BrokenRule(*chars, utf8_name)) {
+        *problem = *broken;
+        return std::nullopt;
+    }
     std::string stored = utf8_name;  // the bytes the name field receives
-    std::string where;               // the code page the rule was applied in, for messages
     if (!PlainAscii(utf8_name)) {
         if (codepage.empty()) {
             *problem = "name " + Quoted(utf8_name) +
@@ -166,14 +169,6 @@ std::optional<std::string> CheckName(const std::string& utf8_name, const std::st
             return std::nullopt;
         }
         stored = *converted;
-        chars = DecodeFromCodepage(stored, codepage);
-        where = " in code page " + codepage;
-    }
-    std::optional<std::string> broken =
-        chars ? BrokenRule(*chars, utf8_name) : Describe(NAME_UNDECODABLE, utf8_name, 0);
-    if (broken) {
-        *problem = *broken + where;
-        return std::nullopt;
     }
     if (stored.size() > max_bytes) {
         *problem = "name " + Quoted(utf8_name) + " is " + std::to_string(stored.size()) +

@@ -19,8 +19,9 @@
 
 namespace chunk_oracle {
 
-constexpr uint32_t kLoadSize = 32768;    // the decoder's input loads
-constexpr uint32_t kWindowSize = 32768;  // the decoder flushes in pieces of this size
+constexpr uint32_t kLoadSize = 32768;      // the decoder's input loads
+constexpr uint32_t kWindowSize = 32768;    // the decoder flushes in pieces of this size
+constexpr uint32_t kCompareBlock = 65536;  // untouched output is compared in blocks of this size
 
 inline uint32_t Le32(const uint8_t* p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
@@ -28,25 +29,26 @@ inline uint32_t Le32(const uint8_t* p) {
 
 // zlib's view of raw deflate data: whether it ends, where, and what it gives.
 struct ZlibRun {
-    bool ended = false;         // the last block ended before the input did
-    bool may_diverge = false;   // refused for a reason the decoder may accept
-    std::string message;        // zlib's message on refusal
-    size_t consumed = 0;        // bytes of deflate data, the last partial byte included
-    uint64_t total_out = 0;     // bytes produced (before the refusal, if any)
-    uint32_t crc = 0;           // CRC-32 of all of them
-    std::vector<uint8_t> kept;  // the first `keep` of them
+    bool ended = false;        // the last block ended before the input did
+    bool may_diverge = false;  // refused for a reason the decoder may accept
+    std::string message;       // zlib's message on refusal
+    size_t consumed = 0;       // bytes of deflate data, the last partial byte included
+    uint64_t total_out = 0;    // bytes produced (before the refusal, if any)
+    uint32_t crc = 0;          // CRC-32 of all of them
+    uint64_t same = 0;         // how many of them, from the start, equal the compared bytes
 };
 
-// Inflates data[0 .. n) as raw deflate, keeping at most `keep` output bytes
-// but counting and checksumming all of them.
-inline ZlibRun RunZlib(const uint8_t* data, size_t n, size_t keep) {
+// Inflates data[0 .. n) as raw deflate, counting and checksumming all of
+// its output and comparing the first `length` bytes with `compared` as they
+// come, so that no copy of the output is kept.
+inline ZlibRun RunZlib(const uint8_t* data, size_t n, const uint8_t* compared, size_t length) {
     ZlibRun run;
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK) {
         run.message = "inflateInit2 failed";
         return run;
     }
-    std::vector<uint8_t> scratch(1 << 16);
+    static thread_local std::vector<uint8_t> scratch(1 << 16);  // one per thread, kept
     z.next_in = const_cast<Bytef*>(data);
     z.avail_in = (uInt)n;
     run.crc = (uint32_t)crc32(0, nullptr, 0);
@@ -57,9 +59,13 @@ inline ZlibRun RunZlib(const uint8_t* data, size_t n, size_t keep) {
         rc = inflate(&z, Z_NO_FLUSH);
         size_t got = scratch.size() - z.avail_out;
         run.crc = (uint32_t)crc32(run.crc, scratch.data(), (uInt)got);
-        if (run.kept.size() < keep) {
-            size_t take = std::min(got, keep - run.kept.size());
-            run.kept.insert(run.kept.end(), scratch.begin(), scratch.begin() + take);
+        if (run.same == run.total_out && run.total_out < length) {
+            size_t take = (size_t)std::min<uint64_t>(got, length - run.total_out);
+            size_t equal = memcmp(scratch.data(), compared + run.total_out, take) == 0 ? take : 0;
+            while (equal < take && scratch[equal] == compared[run.total_out + equal]) {
+                equal++;
+            }
+            run.same += equal;
         }
         run.total_out += got;
         if (rc == Z_OK && got == 0 && z.avail_in == 0) {
@@ -92,8 +98,9 @@ inline std::string CheckDecodeChunk(const uint8_t* member, size_t len, uint32_t 
                                     int result, uint32_t out_len, const uint8_t* out,
                                     uint8_t fill) {
     auto untouched = [&]() {
-        for (uint32_t i = 0; i < capacity; i++) {
-            if (out[i] != fill) {
+        static const std::vector<uint8_t> filled(kCompareBlock, fill);  // what untouched looks like
+        for (uint32_t at = 0; at < capacity; at += kCompareBlock) {
+            if (memcmp(out + at, filled.data(), std::min<uint32_t>(kCompareBlock, capacity - at))) {
                 return false;
             }
         }
@@ -122,10 +129,9 @@ inline std::string CheckDecodeChunk(const uint8_t* member, size_t len, uint32_t 
         return !e.empty() ? e : untouched() ? "" : "output touched on result 0";
     }
 
-    ZlibRun z = RunZlib(member + 3, len - 3, capacity);
+    ZlibRun z = RunZlib(member + 3, len - 3, out, std::min<uint64_t>(capacity, out_len));
     auto same_prefix = [&](uint64_t n) {
-        n = std::min<uint64_t>({n, capacity, z.kept.size()});
-        return n == 0 || memcmp(out, z.kept.data(), n) == 0;
+        return z.same >= std::min<uint64_t>({n, capacity, out_len, z.total_out});
     };
 
     if (!z.ended) {

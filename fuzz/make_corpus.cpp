@@ -1,11 +1,14 @@
-// Writes the seed corpora of the fuzz targets into two folders, from inputs
-// made on the spot: chunk members of the shared test corpus compressed by
-// zlib (every strategy) and libdeflate (several levels), a few hand-made
-// members, and small payload files laid out by hand (stub bytes, members,
-// 1044-byte directory records, entry count). Nothing here is committed as
-// binary; the corpora are rebuilt with the fuzz build.
+// Writes the seed corpora of the fuzz targets, committed under
+// fuzz/corpus/: chunk members of the shared test corpus (contents up to
+// 4 KiB compressed by zlib and libdeflate, so that the corpora and the
+// runs stay small and fast, and stored members of 32 KiB + 1 bytes, which
+// cross the decoder's 32 KiB input load), a few
+// hand-made members, small payload files laid out by hand (stub bytes,
+// members, 1044-byte directory records, entry count), and launchers signed,
+// padded and malformed in the ways the reading rule must tell apart. Run it
+// again after a change of the layout:
 //
-// Usage: make_corpus CHUNK_FOLDER PAYLOAD_FOLDER
+//   make_corpus fuzz/corpus/chunk fuzz/corpus/payload fuzz/corpus/reading
 #include "payload/payload.h"
 #include "testdata.h"
 
@@ -22,6 +25,9 @@ namespace fs = std::filesystem;
 using testdata::Bytes;
 
 namespace {
+
+constexpr size_t kMaxSeedContent = 4096;  // larger corpus items give one stored member at most
+constexpr size_t kLoadCrossing = 32769;   // the size of those: one byte past an input load
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -94,13 +100,18 @@ void WriteChunkSeeds(const fs::path& folder) {
     for (const testdata::CorpusItem& item : testdata::Corpus(false)) {
         const Bytes& c = item.content;
         uint32_t capacity = (uint32_t)std::max<size_t>(c.size() + 1024, 1 << 16);
-        for (int s = 0; s < 5; s++) {
+        if (c.size() > kMaxSeedContent) {
+            if (c.size() == kLoadCrossing) {
+                put(capacity,
+                    testdata::FrameMember(testdata::ZlibDeflateRaw(c, 0, Z_DEFAULT_STRATEGY), c));
+            }
+            continue;
+        }
+        for (int s = 0; s < 5; s += 2) {
             put(capacity, testdata::FrameMember(testdata::ZlibDeflateRaw(c, 6, strategies[s]), c));
         }
         put(capacity, testdata::FrameMember(testdata::ZlibDeflateRaw(c, 0, Z_DEFAULT_STRATEGY), c));
-        for (int level : {1, 6, 12}) {
-            put(capacity, testdata::FrameMember(testdata::LibdeflateDeflateRaw(c, level), c));
-        }
+        put(capacity, testdata::FrameMember(testdata::LibdeflateDeflateRaw(c, 12), c));
     }
     // Hand-made members: an empty fixed block, a stored block of "abc", and
     // a capacity exactly at the member's length.
@@ -191,16 +202,61 @@ void WritePayloadSeeds(const fs::path& folder) {
     }
 }
 
+// One launcher of the reading rule's seeds: how it is signed or spoilt.
+struct ReadingSeed {
+    size_t stub_extra;     // bytes added to the stub, to vary the padding
+    bool signs;            // zero padding and a table follow, as a signing tool writes them
+    int64_t entry_offset;  // added to the table offset in the security entry
+    int64_t entry_size;    // added to the table size in the security entry
+    size_t after;          // bytes after the table
+    const char* name;      // the second entry's name, in some code page
+};
+
+void WriteReadingSeeds(const fs::path& folder) {
+    Bytes setup = testdata::BinaryBytes(700, 12);
+    const ReadingSeed seeds[] = {
+        {0, false, 0, 0, 0, "a.txt"},      {1, true, 0, 0, 0, "\x95\x5C.txt"},
+        {2, true, 0, 0, 0, "COM\xB9"},     {3, true, 0, 0, 0, "lang"},
+        {4, true, 0, 0, 0, "SETUP~1.EXE"}, {5, true, 0, 0, 0, "LPT\xA9\xF7.txt"},
+        {6, true, 0, 0, 0, "caf\xE9.txt"}, {7, true, 0, 0, 0, "nul .txt"},
+        {0, true, 0, -8, 0, "b.txt"},      {0, true, 0, 8, 0, "b.txt"},
+        {0, true, 3, 0, 0, "b.txt"},       {3, true, 0, 0, 5, "b.txt"},
+        {3, true, -3, 3, 0, "b.txt"},      {0, false, 0, 0, 0, "Style"},
+    };
+    int n = 0;
+    for (const ReadingSeed& seed : seeds) {
+        Bytes stub = PeStub();
+        stub.resize(stub.size() + seed.stub_extra, 0);
+        Bytes launcher =
+            LayPayload(stub, {{"setup.exe", {setup}}, {seed.name, {Bytes(10, 'x')}}}, 6);
+        if (seed.signs) {
+            launcher = Signed(launcher);
+            uint32_t offset = uint32_t(launcher.size() - CERTIFICATE_BYTES);
+            PutLe32At(launcher, SECURITY_AT, uint32_t(offset + seed.entry_offset));
+            PutLe32At(launcher, SECURITY_AT + 4, uint32_t(CERTIFICATE_BYTES + seed.entry_size));
+            launcher.resize(launcher.size() + seed.after, 0x30);
+        }
+        WriteFile(folder / ("seed_" + std::to_string(n++)), launcher);
+    }
+    // An empty security entry that names an offset keeps the plain rule.
+    Bytes plain = LayPayload(PeStub(), {{"setup.exe", {setup}}}, 6);
+    PutLe32At(plain, SECURITY_AT, 0x200);
+    WriteFile(folder / ("seed_" + std::to_string(n++)), plain);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: make_corpus CHUNK_FOLDER PAYLOAD_FOLDER\n");
+    if (argc != 4) {
+        fprintf(stderr, "usage: make_corpus CHUNK_FOLDER PAYLOAD_FOLDER READING_FOLDER\n");
         return 2;
     }
-    fs::create_directories(argv[1]);
-    fs::create_directories(argv[2]);
+    for (int i = 1; i < 4; i++) {
+        fs::remove_all(argv[i]);
+        fs::create_directories(argv[i]);
+    }
     WriteChunkSeeds(argv[1]);
     WritePayloadSeeds(argv[2]);
+    WriteReadingSeeds(argv[3]);
     return 0;
 }

@@ -81,10 +81,9 @@ static int NameLength(const char* name) {
    second spelling), and fit the 260-byte path buffers
    together with the destination (and "Style\" or "lang\" where the name
    asks for a copy); the chunk table must fit its 96 slots. */
-static int IsSafeEntry(const PayloadEntry* entry, size_t destination_length,
-                       const uint8_t* lead_bytes) {
+static int IsSafeEntry(const PayloadEntry* entry, size_t destination_length) {
     int length = NameLength(entry->name);
-    if (length < 0 || CheckEntryName(entry->name, lead_bytes, NULL) != NAME_OK ||
+    if (length < 0 || CheckEntryName(entry->name, NULL) != NAME_OK ||
         entry->chunk_count > PAYLOAD_MAX_CHUNKS) {
         return 0;
     }
@@ -209,19 +208,15 @@ static int ReadDirectory(Extraction* x, uint32_t* count) {
 
 /* Refuses the whole payload, before anything is written, if one record
    could lead outside the destination, past a buffer, or to anything but a
-   plain file. Names are read in the system's ANSI code page, whose
-   double-byte characters are told apart by their lead bytes. */
+   plain file. Names are read as characters of the system's ANSI code
+   page. */
 static int CheckDirectory(const PayloadEntry* entries, uint32_t count, const char* destination) {
     size_t destination_length = strlen(destination);
     if (count > 0 && destination_length + 1 + strlen(STYLE_FOLDER) + 1 > MAX_PATH) {
         return 0;
     }
-    uint8_t lead_bytes[NAME_LEAD_TABLE_SIZE];  // nonzero: starts a double-byte character
-    for (int b = 0; b < NAME_LEAD_TABLE_SIZE; b++) {
-        lead_bytes[b] = IsDBCSLeadByte((BYTE)b) ? 1 : 0;
-    }
     for (uint32_t j = 1; j < count; j++) {
-        if (!IsSafeEntry(&entries[j], destination_length, lead_bytes)) {
+        if (!IsSafeEntry(&entries[j], destination_length)) {
             return 0;
         }
     }

@@ -1,49 +1,117 @@
 // The entry name rule. Windows opens a device instead of a file for the
 // reserved names, in any case and whatever extension follows; it drops a
-// trailing dot or space, so "setup.exe." and "setup.exe" are one file; and
-// it refuses the characters below in any file name. A name that passes
-// stays a plain file inside the destination folder.
+// trailing dot or space, so "setup.exe." and "setup.exe" are one file; it
+// refuses the characters below in any file name; and on a volume that makes
+// 8.3 aliases, SETUP~1.EXE may open the file that another entry has just
+// written. Style and lang are the extractor's own sub-folders, held open
+// while it runs, so an entry of that name could never be written. A name
+// that passes stays a plain file of its own inside the destination folder.
 //
-// The check walks characters, not bytes, so that double-byte names of the
-// East Asian code pages pass whatever their second bytes are.
+// The rule is decided on characters: the superscript digits that make COM¹
+// a device are one byte in one code page and two in another, and the second
+// byte of a double-byte character may be 0x5C without being a backslash.
+// What it trades away: a name in bytes that the code page does not define
+// is refused, though Windows might have mapped them to some character.
 #include "payload/names.h"
 
-#include <string.h>
+#define FIRST_PRINTABLE 0x20    // below: control characters
+#define DEVICE_NAME_CHARS 7     // the longest device name, "CONOUT$"
+#define ALIAS_BASE_MAX 8        // an 8.3 alias: up to 8 characters,
+#define ALIAS_PREFIX_MAX 6      // of which 1 to 6 before the '~',
+#define ALIAS_EXTENSION_MAX 3   // then a dot and up to 3 more
+#define SUPERSCRIPT_ONE 0x00B9  // Windows counts these as COM and LPT digits
+#define SUPERSCRIPT_TWO 0x00B2
+#define SUPERSCRIPT_THREE 0x00B3
 
-#define FORBIDDEN_CHARS "<>:\"/\\|?*"  // refused by Windows in file names
-#define FIRST_PRINTABLE 0x20           // below: control characters
-#define DEVICE_NAME_SIZE 8             // longest device name, "CONOUT$", with its NUL
+// Characters Windows refuses in file names (besides the control characters).
+static const WCHAR FORBIDDEN_CHARS[] = {'<', '>', ':', '"', '/', '\\', '|', '?', '*'};
 
-// Names that Windows maps to devices. The superscript digits 1 to 3 of the
-// Latin-1 code pages count as digits for COM and LPT.
-static const char DEVICE_NAMES[][DEVICE_NAME_SIZE] = {
-    "CON",     "PRN",     "AUX",  "NUL",     "CONIN$",  "CONOUT$", "COM1", "COM2",
-    "COM3",    "COM4",    "COM5", "COM6",    "COM7",    "COM8",    "COM9", "COM\xB9",
-    "COM\xB2", "COM\xB3", "LPT1", "LPT2",    "LPT3",    "LPT4",    "LPT5", "LPT6",
-    "LPT7",    "LPT8",    "LPT9", "LPT\xB9", "LPT\xB2", "LPT\xB3"};
+// Names that Windows maps to devices, in capitals; '#' stands for a digit
+// 0 to 9 or one of the superscripts one, two and three.
+static const char DEVICE_NAMES[][DEVICE_NAME_CHARS + 1] = {"CON",    "PRN",     "AUX",  "NUL",
+                                                           "CONIN$", "CONOUT$", "COM#", "LPT#"};
 
-/* True when the part of name before its first dot, less trailing spaces,
-   is a device name in any ASCII case. */
-static int IsDeviceName(const char* name) {
-    size_t length = strcspn(name, ".");  // the base name
-    while (length > 0 && name[length - 1] == ' ') {
-        length--;
+// The extractor's sub-folders, in lower case.
+static const char SUBFOLDER_NAMES[][6] = {"style", "lang"};
+
+/* The character with ASCII letters in capitals. */
+static WCHAR UpperAscii(WCHAR c) {
+    return (c >= 'a' && c <= 'z') ? (WCHAR)(c - 'a' + 'A') : c;
+}
+
+/* True when c counts as a device digit. */
+static int IsDeviceDigit(WCHAR c) {
+    return (c >= '0' && c <= '9') || c == SUPERSCRIPT_ONE || c == SUPERSCRIPT_TWO ||
+           c == SUPERSCRIPT_THREE;
+}
+
+/* True when the length characters at name are the pattern, ASCII letters
+   compared without regard to case ('#' in the pattern: a device digit). */
+static int MatchesPattern(const WCHAR* name, size_t length, const char* pattern) {
+    size_t i = 0;  // characters compared
+    for (; i < length && pattern[i] != '\0'; i++) {
+        int same = pattern[i] == '#' ? IsDeviceDigit(name[i])
+                                     : UpperAscii(name[i]) == UpperAscii((WCHAR)pattern[i]);
+        if (!same) {
+            return 0;
+        }
     }
-    if (length >= DEVICE_NAME_SIZE) {
-        return 0;
+    return i == length && pattern[i] == '\0';
+}
+
+/* Characters before the first dot, or length when there is none. */
+static size_t BaseLength(const WCHAR* name, size_t length) {
+    size_t base = 0;
+    while (base < length && name[base] != '.') {
+        base++;
+    }
+    return base;
+}
+
+/* True when the part before the first dot, less trailing spaces, is a
+   device name. */
+static int IsDeviceName(const WCHAR* name, size_t length) {
+    size_t base = BaseLength(name, length);
+    while (base > 0 && name[base - 1] == ' ') {
+        base--;
     }
     for (size_t d = 0; d < sizeof DEVICE_NAMES / sizeof DEVICE_NAMES[0]; d++) {
-        const char* device = DEVICE_NAMES[d];
-        size_t i = 0;  // characters compared
-        while (i < length) {
-            char c = name[i];
-            c = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
-            if (c != device[i]) {
-                break;
-            }
-            i++;
+        if (MatchesPattern(name, base, DEVICE_NAMES[d])) {
+            return 1;
         }
-        if (i == length && device[length] == '\0') {
+    }
+    return 0;
+}
+
+/* True when the name has an 8.3 alias's shape: 1 to 6 characters, '~' and
+   digits (8 characters at most), then nothing or a dot and 1 to 3
+   characters without another dot. */
+static int IsShortAliasShape(const WCHAR* name, size_t length) {
+    size_t base = BaseLength(name, length);
+    size_t tilde = base;  // the last '~' of the base
+    while (tilde > 0 && name[tilde - 1] != '~') {
+        tilde--;
+    }
+    if (tilde < 2 || tilde - 1 > ALIAS_PREFIX_MAX || tilde == base || base > ALIAS_BASE_MAX) {
+        return 0;
+    }
+    for (size_t i = tilde; i < base; i++) {
+        if (name[i] < '0' || name[i] > '9') {
+            return 0;
+        }
+    }
+    if (base == length) {
+        return 1;
+    }
+    size_t extension = length - base - 1;  // characters after the dot
+    return extension >= 1 && extension <= ALIAS_EXTENSION_MAX &&
+           BaseLength(name + base + 1, extension) == extension;
+}
+
+/* True when the name is one of the extractor's sub-folders, in any case. */
+static int IsSubfolderName(const WCHAR* name, size_t length) {
+    for (size_t s = 0; s < sizeof SUBFOLDER_NAMES / sizeof SUBFOLDER_NAMES[0]; s++) {
+        if (MatchesPattern(name, length, SUBFOLDER_NAMES[s])) {
             return 1;
         }
     }
@@ -51,31 +119,50 @@ static int IsDeviceName(const char* name) {
 }
 
 /* Character rules first, in the order of the name, then the last
-   character, then the device names. */
-enum NameFault CheckEntryName(const char* name, const uint8_t* lead_bytes, char* offending) {
+   character, then the names that lead somewhere else. */
+enum NameFault CheckNameCharacters(const WCHAR* name, size_t length, WCHAR* offending) {
+    if (length == 0) {
+        return NAME_EMPTY;
+    }
+    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.')) {
+        return NAME_DOTS;
+    }
+    for (size_t i = 0; i < length; i++) {
+        enum NameFault fault = name[i] < FIRST_PRINTABLE ? NAME_CONTROL_CHAR : NAME_OK;
+        for (size_t f = 0; f < sizeof FORBIDDEN_CHARS / sizeof FORBIDDEN_CHARS[0]; f++) {
+            fault = name[i] == FORBIDDEN_CHARS[f] ? NAME_FORBIDDEN_CHAR : fault;
+        }
+        if (fault != NAME_OK) {
+            if (offending != NULL) {
+                *offending = name[i];
+            }
+            return fault;
+        }
+    }
+    if (name[length - 1] == '.' || name[length - 1] == ' ') {
+        return NAME_TRAILING_DOT_SPACE;
+    }
+    if (IsDeviceName(name, length)) {
+        return NAME_DEVICE;
+    }
+    if (IsSubfolderName(name, length)) {
+        return NAME_SUBFOLDER;
+    }
+    return IsShortAliasShape(name, length) ? NAME_SHORT_ALIAS : NAME_OK;
+}
+
+/* Decodes the whole name, terminator included, so that the result counts
+   it; MB_ERR_INVALID_CHARS makes bytes without a character fail the call
+   instead of becoming U+FFFD or '?'. */
+enum NameFault CheckEntryName(const char* name, WCHAR* offending) {
+    WCHAR decoded[NAME_MAX_CHARS];  // the name in characters, with its terminator
     if (name[0] == '\0') {
         return NAME_EMPTY;
     }
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
-        return NAME_DOTS;
+    int count =
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, decoded, NAME_MAX_CHARS);
+    if (count <= 1) {
+        return NAME_UNDECODABLE;
     }
-    char last = '\0';  // the last single-byte character, or 0 after a double-byte one
-    for (const uint8_t* p = (const uint8_t*)name; *p != '\0'; p++) {
-        if (lead_bytes != NULL && lead_bytes[*p] && p[1] != '\0') {
-            p++;  // the trail byte belongs to the character
-            last = '\0';
-            continue;
-        }
-        last = (char)*p;
-        if (*p < FIRST_PRINTABLE || strchr(FORBIDDEN_CHARS, *p) != NULL) {
-            if (offending != NULL) {
-                *offending = last;
-            }
-            return *p < FIRST_PRINTABLE ? NAME_CONTROL_CHAR : NAME_FORBIDDEN_CHAR;
-        }
-    }
-    if (last == '.' || last == ' ') {
-        return NAME_TRAILING_DOT_SPACE;
-    }
-    return IsDeviceName(name) ? NAME_DEVICE : NAME_OK;
+    return CheckNameCharacters(decoded, (size_t)count - 1, offending);
 }

@@ -1,8 +1,13 @@
 // The rule every entry name passes: the launcher refuses a payload whose
 // names break it, and the packer refuses to write one. One place, so that
-// the two can never disagree.
+// the two can never disagree. The rule is decided on characters, never on
+// bytes: the launcher decodes a name from the ANSI code page first, the
+// packer from UTF-8 or from the code page it packs for.
 #pragma once
 
+#include "platform/platform.h"
+
+#include <stddef.h>
 #include <stdint.h>
 
 // What is wrong with a name, the first fault found.
@@ -11,18 +16,24 @@ enum NameFault {
     NAME_EMPTY,               // no characters at all
     NAME_DOTS,                // "." or "..": the folder itself or its parent
     NAME_FORBIDDEN_CHAR,      // one of < > : " / \ | ? *
-    NAME_CONTROL_CHAR,        // a byte below 0x20
+    NAME_CONTROL_CHAR,        // a character below U+0020
     NAME_TRAILING_DOT_SPACE,  // Windows drops a last dot or space: "setup.exe." is setup.exe
-    NAME_DEVICE               // CON, NUL, COM1, LPT1, CONIN$... with or without an extension
+    NAME_DEVICE,              // CON, NUL, COM1, LPT¹, CONIN$... with or without an extension
+    NAME_SUBFOLDER,           // "Style" or "lang": the extractor's own sub-folders
+    NAME_SHORT_ALIAS,         // SETUP~1.EXE: may be another entry's 8.3 alias
+    NAME_UNDECODABLE          // bytes that are no characters of the code page
 };
 
-// Bytes of a lead-byte table: entry b is nonzero when b starts a
-// double-byte character of the name's code page.
-#define NAME_LEAD_TABLE_SIZE 256
+// Characters a decoded name can have: the name field's 260 bytes never
+// give more (the terminator included).
+#define NAME_MAX_CHARS 260
 
-// Checks an ANSI name, NUL-terminated. lead_bytes is the code page's
-// lead-byte table, or null for a single-byte code page: the second byte of
-// a double-byte character (0x5C in many of them) is part of the character
-// and never a separator. When offending is not null it receives the
-// character that broke a character rule.
-enum NameFault CheckEntryName(const char* name, const uint8_t* lead_bytes, char* offending);
+// Checks a decoded name of length characters (no terminator needed). When
+// offending is not null it receives the character that broke a character
+// rule.
+enum NameFault CheckNameCharacters(const WCHAR* name, size_t length, WCHAR* offending);
+
+// Checks an ANSI name, NUL-terminated, as the launcher reads it: decoded
+// from the system's ANSI code page, where bytes that are no character
+// (a lone lead byte, an unassigned byte) refuse the name.
+enum NameFault CheckEntryName(const char* name, WCHAR* offending);

@@ -4,7 +4,9 @@
 // four bytes; only its headers are looked at first. A signed file is
 // recognised by its own PE headers alone: the security directory names a certificate
 // table that ends exactly at the end of the file. Nothing inside that table
-// is ever taken for payload, since the signature does not cover it. The
+// is ever taken for payload, since the signature does not cover it; a file
+// whose headers name a table of another shape is refused rather than read
+// by the plain rule, whose last four bytes would lie inside that table. The
 // zero padding before the table is not marked anywhere, so each of the 8
 // possible ends is tried and only one whose directory agrees with itself is
 // taken. What this trades away: a signed launcher's directory is read twice
@@ -153,10 +155,13 @@ static int IsPayloadEnd(ReadAtFn read, void* source, uint64_t end) {
     return data_end == directory_at;
 }
 
-/* The plain rule unless the file ends with its certificate table (offset a
-   multiple of 8, size not 0, offset + size = file size). Then the payload
-   ends 0 to 7 bytes before the table, only zeros in between; the ends are
-   tried from the table down, and at most one can pass (see IsPayloadEnd). */
+/* The plain rule while the security entry's size is 0. A table of any
+   other size must end the file on an 8-byte boundary (offset a multiple of
+   8, offset + size = file size), or the file is refused: read by the plain
+   rule, its entry count would come from inside the table, which the
+   signature does not cover. The payload then ends 0 to 7 bytes before the
+   table, only zeros in between; the ends are tried from the table down,
+   and at most one can pass (see IsPayloadEnd). */
 int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* found) {
     uint32_t table_offset = 0;              // from the security directory
     uint32_t table_size = 0;                // 0: not signed
@@ -167,13 +172,16 @@ int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* 
     if (!ReadCertificateTable(read, source, &table_offset, &table_size)) {
         return 0;
     }
-    if (table_size == 0 || table_offset % CERTIFICATE_ALIGNMENT != 0 ||
-        (uint64_t)table_offset + table_size != file_size) {
+    if (table_size == 0) {
         return 1;
     }
-    found->end = table_offset;
     found->table_offset = table_offset;
     found->table_size = table_size;
+    if (table_offset % CERTIFICATE_ALIGNMENT != 0 ||
+        (uint64_t)table_offset + table_size != file_size) {
+        return 0;
+    }
+    found->end = table_offset;
     if (table_offset < sizeof before ||
         ReadExactly(read, source, table_offset - sizeof before, before, sizeof before) <= 0) {
         return 0;

@@ -29,9 +29,10 @@ struct PayloadEnd {
 int ReadCertificateTable(ReadAtFn read, void* source, uint32_t* table_offset, uint32_t* table_size);
 
 // Finds where the payload of a file of file_size bytes ends. Returns 1 with
-// *found filled, or 0 when a read fails or the file ends with a certificate
-// table but no payload ends before it (then the table is in *found all the
-// same, for messages).
+// *found filled, or 0 when a read fails, when the headers name a non-empty
+// certificate table that does not end the file on an 8-byte boundary, or
+// when no payload ends before the table (in the last two cases the table
+// is in *found all the same, for messages).
 int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* found);
 
 // Moves a file's pointer by a 64-bit distance from FILE_BEGIN, FILE_CURRENT

@@ -374,7 +374,7 @@ std::string PosixPath(const char* path) {
     if (!path) {
         return std::string();
     }
-    std::string given(path);
+    std::string given = Utf8FromAnsi(path);
     for (char& c : given) {
         if (c == '\\') {
             c = '/';

@@ -96,10 +96,13 @@ void SetErrorFromErrno(int error);
 std::string PosixPath(const char* path);
 
 // Text conversions of the stand-in's code page (text.cpp): paths on disk
-// are UTF-8, the ANSI code page is US-ASCII ('?' for anything else).
+// are UTF-8, the ANSI code page is US-ASCII ('?' for anything else) unless
+// one was set. Utf8FromAnsi reads an ANSI path in a set code page and leaves
+// it as it is under US-ASCII.
 std::wstring WideFromUtf8(const std::string& text);
 std::string Utf8FromWide(const wchar_t* wide, size_t length);
 std::string AnsiFromUtf8(const std::string& text);
+std::string Utf8FromAnsi(const std::string& ansi);
 // The long path for a path that starts with a declared short path.
 std::string LongPathOf(const std::string& posix_path);
 

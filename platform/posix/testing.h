@@ -50,6 +50,13 @@ void PlatformSetTempPath(const char* path);
 // resolves it to the long path. A null short_path forgets every alias.
 void PlatformSetShortPath(const char* long_path, const char* short_path);
 
+// The ANSI code page from now on (932, 1252, ...; 0 for the US-ASCII one the
+// stand-in starts with): GetACP reports it, the conversions use it, and the
+// path calls read their paths in it, as UTF-8 on disk. Returns false, and
+// keeps the old one, for a code page that iconv does not know. Not undone
+// by PlatformReset.
+bool PlatformSetAnsiCodepage(UINT codepage);
+
 // The program's manifest asks for administrator rights: CreateProcessA of
 // it fails with ERROR_ELEVATION_REQUIRED, and the shell's "runas" start
 // shows the prompt, which the user accepts or declines (ERROR_CANCELLED).

@@ -97,6 +97,7 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_NEGATIVE_SEEK 131
 #define ERROR_BAD_EXE_FORMAT 193
 #define ERROR_DIRECTORY 267
+#define ERROR_NO_UNICODE_TRANSLATION 1113
 #define ERROR_NOT_OWNER 288
 #define ERROR_ELEVATION_REQUIRED 740
 #define ERROR_CANCELLED 1223
@@ -240,7 +241,8 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 // ---- wide text and the ANSI code page ---------------------------------------
 // Wide strings are wchar_t here (UTF-32), UTF-16 on Windows; the launcher
 // only passes them between these calls. The stand-in's ANSI code page is
-// US-ASCII: every other character has no ANSI form.
+// US-ASCII (every other character has no ANSI form) unless a test or the
+// packer sets another (PlatformSetAnsiCodepage).
 typedef wchar_t WCHAR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
@@ -249,10 +251,12 @@ typedef BOOL* LPBOOL;
 #define CP_UTF8 65001
 #define WC_NO_BEST_FIT_CHARS 0x400
 #define WC_ERR_INVALID_CHARS 0x80
+#define MB_ERR_INVALID_CHARS 0x8
 UINT GetACP();
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wide_length, LPSTR bytes,
                         int size, LPCSTR default_char, LPBOOL used_default);
-BOOL IsDBCSLeadByte(BYTE byte);
+int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR bytes, int length, LPWSTR wide,
+                        int size);
 DWORD GetTempPathW(DWORD size, LPWSTR buffer);
 DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size);
 

@@ -1,7 +1,8 @@
 """End-to-end cases for what real users' machines throw at the launcher:
 a temporary folder named outside the ANSI code page, a stale setup.exe that
-another process holds open, and payloads whose entry names Windows treats
-specially (devices, a trailing dot). Each case checks the workspace, the
+another process holds open, payloads whose entry names Windows treats
+specially (devices, a trailing dot, an 8.3 alias shape) or the launcher
+keeps for itself (lang), and a certificate table the launcher refuses. Each case checks the workspace, the
 error box where one belongs and whether a setup started.
 
 The cases use the driver's helpers and its prepared launchers; cases(driver)
@@ -203,6 +204,31 @@ def bad_name_case(name, device=None):
     return run
 
 
+SECURITY_ENTRY = 24 + 112 + 4 * 8  # from the PE signature: PE32+ data directory 4
+
+
+def case_table_not_ending_the_file():
+    """The PE headers name a certificate table that a copy of the payload's
+    directory and count follows, so that the plain rule would find a whole
+    payload: the launcher refuses the file, shows the error box and starts
+    nothing."""
+    launcher = D.pack("tail", {"a.txt": b"first entry\r\n", "setup.exe": D.ARGS.setup})
+    with open(launcher, "r+b") as f:
+        data = bytearray(f.read())
+        count = int.from_bytes(data[-4:], "little")
+        tail = data[len(data) - 4 - count * RECORD_SIZE:]
+        data += b"\0" * (-len(data) % 8)
+        table = len(data)
+        data += b"\x30" * 2048 + tail
+        entry = int.from_bytes(data[0x3C:0x40], "little") + SECURITY_ENTRY
+        data[entry:entry + 8] = table.to_bytes(4, "little") + (2048).to_bytes(4, "little")
+        f.seek(0)
+        f.write(data)
+    expect_error_box(D.start_launcher(launcher))
+    D.check(D.listing() == set(), "workspace %r" % sorted(D.listing()))
+    D.check(D.record_lines() == [], "a setup started: %r" % D.record_lines())
+
+
 def cases(driver):
     global D
     D = driver
@@ -213,4 +239,8 @@ def cases(driver):
         ("name_con", bad_name_case(b"CON"), "en_US.UTF-8"),
         ("name_com1_lng", bad_name_case(b"COM1.lng", "com1"), "en_US.UTF-8"),
         ("name_trailing_dot", bad_name_case(b"setup.exe."), "en_US.UTF-8"),
+        ("name_lang", bad_name_case(b"LANG"), "en_US.UTF-8"),
+        ("name_short_alias", bad_name_case(b"SETUP~1.EXE"), "en_US.UTF-8"),
+        ("name_superscript_1252", bad_name_case(b"LPT\xb2.txt"), "en_US.UTF-8"),
+        ("table_not_ending_the_file", case_table_not_ending_the_file, "en_US.UTF-8"),
     ]

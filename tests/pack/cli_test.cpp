@@ -281,6 +281,70 @@ TEST(SignedLauncher, VerifyListAndExtractReadItAndVerifyNamesAChangedChunk) {
         << verify.err;
 }
 
+// A certificate table followed by a copy of the payload's directory and
+// count: every command refuses the file and says why.
+TEST(SignedLauncher, TableNotEndingTheFileIsRefusedByEveryCommand) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", PeStub(777));
+    WriteFile(dir / "setup.exe", MakeContent(500, 9, true));
+    std::string launcher = (dir / "l.exe").string();
+    ASSERT_EQ(RunPack({"create", "-q", "-o", launcher, "--stub", (dir / "stub.exe").string(),
+                       (dir / "setup.exe").string()})
+                  .status,
+              0);
+    Bytes bytes = ReadFile(launcher);
+    Bytes tail(bytes.begin() + static_cast<std::ptrdiff_t>(RecordOffset(bytes, 0, 0)), bytes.end());
+    SignLikeATool(bytes, 2000);
+    bytes.insert(bytes.end(), tail.begin(), tail.end());  // the plain rule would read this
+    WriteFile(launcher, bytes);
+    for (std::vector<std::string> args : {std::vector<std::string>{"verify", launcher},
+                                          {"list", launcher},
+                                          {"extract", launcher, (dir / "x").string()}}) {
+        RunResult run = RunPack(args);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_NE(run.err.find("does not end the"), std::string::npos) << args[0] << run.err;
+    }
+}
+
+// Names outside ASCII, packed for Shift-JIS: 0x95 0x5C and the half-width
+// katakana 0xB9 after COM are valid names there. Without --codepage they
+// are counted as unchecked, never called invalid; with it they pass.
+TEST(CodepageNames, VerifyListAndExtractReadThemInTheCodePage) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(20, 1));
+    fs::create_directories(dir / "set");
+    Bytes content = MakeContent(300, 4, true);
+    WriteFile(dir / "set" / "setup.exe", content);
+    WriteFile(dir / "set" / fs::path(u8"\u8868.txt"), content);
+    WriteFile(dir / "set" / fs::path(u8"COM\uFF79"), content);
+    std::string launcher = (dir / "l.exe").string();
+    RunResult create = RunPack({"create", "-q", "--codepage", "CP932", "-o", launcher, "--stub",
+                                (dir / "stub.exe").string(), (dir / "set").string()});
+    ASSERT_EQ(create.status, 0) << create.err;
+
+    RunResult verify = RunPack({"verify", "-q", launcher});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_NE(verify.out.find("note: 2 names are outside ASCII"), std::string::npos) << verify.out;
+    verify = RunPack({"verify", "-q", "--codepage", "932", launcher});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_EQ(verify.out.find("note:"), std::string::npos) << verify.out;
+    RunResult list = RunPack({"list", "--codepage", "CP932", launcher});
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("\xE8\xA1\xA8.txt "), std::string::npos) << list.out;
+
+    RunResult extract = RunPack({"extract", "-q", launcher, (dir / "x").string()});
+    EXPECT_EQ(extract.status, 1);
+    EXPECT_NE(extract.err.find("--codepage"), std::string::npos) << extract.err;
+#ifndef _WIN32  // Windows reads names in its own ANSI code page only
+    extract = RunPack({"extract", "-q", "--codepage", "CP932", launcher, (dir / "x").string()});
+    EXPECT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(ReadFile(dir / "x" / fs::path(u8"\u8868.txt")), content);
+    EXPECT_EQ(ReadFile(dir / "x" / fs::path(u8"COM\uFF79")), content);
+#endif
+}
+
 TEST(ListProgram, PrintsOneRowPerFile) {
     ASSERT_TRUE(HavePackProgram());
     ScratchDir dir;

@@ -500,23 +500,30 @@ TEST_P(NameTest, StoredBytesOrRefusal) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, NameTest,
-    testing::Values(NameCase{"setup.exe", "", "setup.exe"}, NameCase{"a b.txt", "", "a b.txt"},
-                    NameCase{".", "", ""}, NameCase{"..", "", ""}, NameCase{"", "", ""},
-                    NameCase{"a/b", "", ""}, NameCase{"a*b", "", ""}, NameCase{"a?", "", ""},
-                    NameCase{"a\"b", "", ""}, NameCase{"a<b", "", ""}, NameCase{"a|b", "", ""},
-                    NameCase{"a\tb", "", ""}, NameCase{"name.", "", ""}, NameCase{"name ", "", ""},
-                    NameCase{"CON", "", ""}, NameCase{"com1.log", "", ""},
-                    NameCase{"console.txt", "", "console.txt"}, NameCase{"lpt10", "", "lpt10"},
-                    NameCase{"caf\xC3\xA9.txt", "", ""},
-                    NameCase{"caf\xC3\xA9.txt", "CP1252", "caf\xE9.txt"},
-                    NameCase{"caf\xC3\xA9.txt", "1252", "caf\xE9.txt"},
-                    NameCase{"\xE4\xB8\xAD.lng", "CP936", "\xD6\xD0.lng"},
-                    NameCase{"\xE4\xB8\xAD.lng", "CP1252", ""}, NameCase{"bad\xC3", "CP1252", ""},
-                    NameCase{"CONIN$", "", ""}, NameCase{"nul .txt", "", ""},
-                    // Superscript one is a device digit once stored in 1252;
-                    // a Shift-JIS character may end in 0x5C and stays a name.
-                    NameCase{"COM\xC2\xB9.txt", "CP1252", ""},
-                    NameCase{"\xE8\xA1\xA8.txt", "CP932", "\x95\x5C.txt"}));
+    testing::Values(
+        NameCase{"setup.exe", "", "setup.exe"}, NameCase{"a b.txt", "", "a b.txt"},
+        NameCase{".", "", ""}, NameCase{"..", "", ""}, NameCase{"", "", ""},
+        NameCase{"a/b", "", ""}, NameCase{"a*b", "", ""}, NameCase{"a?", "", ""},
+        NameCase{"a\"b", "", ""}, NameCase{"a<b", "", ""}, NameCase{"a|b", "", ""},
+        NameCase{"a\tb", "", ""}, NameCase{"name.", "", ""}, NameCase{"name ", "", ""},
+        NameCase{"CON", "", ""}, NameCase{"com1.log", "", ""},
+        NameCase{"console.txt", "", "console.txt"}, NameCase{"lpt10", "", "lpt10"},
+        NameCase{"caf\xC3\xA9.txt", "", ""}, NameCase{"caf\xC3\xA9.txt", "CP1252", "caf\xE9.txt"},
+        NameCase{"caf\xC3\xA9.txt", "1252", "caf\xE9.txt"},
+        NameCase{"\xE4\xB8\xAD.lng", "CP936", "\xD6\xD0.lng"},
+        NameCase{"\xE4\xB8\xAD.lng", "CP1252", ""}, NameCase{"bad\xC3", "CP1252", ""},
+        NameCase{"CONIN$", "", ""}, NameCase{"nul .txt", "", ""},
+        // Devices, sub-folders and alias shapes are judged on
+        // the characters the launcher decodes: superscript one
+        // is a device digit in 1252 (B9) and in 949 (A9 F6); the
+        // half-width katakana that is B9 in 932 is not; a
+        // Shift-JIS character may end in 0x5C and stays a name.
+        NameCase{"COM\xC2\xB9.txt", "CP1252", ""}, NameCase{"COM\xC2\xB9", "CP949", ""},
+        NameCase{"LPT\xC2\xB2.txt", "CP949", ""}, NameCase{"COM\xEF\xBD\xB9", "CP932", "COM\xB9"},
+        NameCase{"\xE8\xA1\xA8.txt", "CP932", "\x95\x5C.txt"}, NameCase{"com0", "", ""},
+        NameCase{"LANG", "", ""}, NameCase{"style", "", ""}, NameCase{"styles", "", "styles"},
+        NameCase{"SETUP~1.EXE", "", ""}, NameCase{"\xE8\xA1\xA8~1.txt", "CP932", ""},
+        NameCase{"SETUP~1.EXEC", "", "SETUP~1.EXEC"}));
 
 TEST(ListOutput, ShowsStubSizeRowsAndTotal) {
     PackedSet set;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <sstream>
 
 namespace {
 
@@ -139,12 +140,12 @@ const DamageCase DAMAGES[] = {
      "entry 2 'A.BIN': same name as entry 1 (ignoring case)"},
     {"NotBareName",
      [](Bytes& l) { l[RecordOffset(l, 2, offsetof(PayloadEntry, name)) + 1] = '\\'; },
-     "entry 2 'b\\bin': a name the launcher refuses"},
+     "entry 2 'b\\bin': the launcher refuses it: name 'b\\bin' contains '\\'"},
     {"DeviceName",
      [](Bytes& l) {
          std::memcpy(&l[RecordOffset(l, 2, offsetof(PayloadEntry, name))], "nul.b", 5);
      },
-     "entry 2 'nul.b': a name the launcher refuses"},
+     "entry 2 'nul.b': the launcher refuses it: name 'nul.b' is a reserved Windows device name"},
     {"PackedSizeOverBuffer",
      [](Bytes& l) { PutU32(l, RecordOffset(l, 3, SLOT0), PAYLOAD_BUFFER_SIZE + 1); },
      "entry 3 'setup.exe': chunk 0: packed_size 1048577 exceeds"},
@@ -240,6 +241,82 @@ INSTANTIATE_TEST_SUITE_P(Signed, VerifySigned,
                          [](const testing::TestParamInfo<SignedCase>& info) {
                              return std::string(info.param.label);
                          });
+
+// Names as stored, read in a code page or in none: entry 1 of a launcher
+// packed for CP932 is given these bytes. Without a code page a name outside
+// ASCII is only counted; with one it is judged as the launcher judges it.
+struct StoredNameCase {
+    const char* label;
+    const char* stored;
+    const char* codepage;
+    const char* problem;  // nullptr: sound
+    uint32_t unchecked;
+};
+
+const StoredNameCase STORED_NAMES[] = {
+    {"DoubleByteWith5C", "\x95\x5C.txt", "CP932", nullptr, 0},
+    {"DoubleByteUnchecked", "\x95\x5C.txt", "", nullptr, 1},
+    {"KatakanaAfterCom", "COM\xB9", "CP932", nullptr, 0},
+    {"SuperscriptInCp1252", "COM\xB9", "CP1252", "reserved Windows device name", 0},
+    {"SuperscriptInCp949", "LPT\xA9\xF7.txt", "CP949", "reserved Windows device name", 0},
+    {"LoneLeadByte", "a\x95", "CP932", "no characters", 0},
+    {"Subfolder", "lAnG", "", "launcher's sub-folders", 0},
+    {"ShortAlias", "SETUP~1.EXE", "CP932", "8.3 alias", 0},
+};
+
+class VerifyStoredName : public testing::TestWithParam<StoredNameCase> {};
+
+TEST_P(VerifyStoredName, JudgedInTheCodePage) {
+    const StoredNameCase& c = GetParam();
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", MakeContent(100, 3, false));
+    fs::create_directories(dir / "in");
+    WriteFile(dir / "in" / "a.bin", MakeContent(10, 4, false));
+    WriteFile(dir / "in" / "setup.exe", MakeContent(10, 6, true));
+    ASSERT_TRUE(PackStored(dir));
+    Bytes launcher = ReadFile(dir / "out.exe");
+    size_t name_at = RecordOffset(launcher, 1, offsetof(PayloadEntry, name));
+    std::fill_n(launcher.begin() + static_cast<std::ptrdiff_t>(name_at), PAYLOAD_NAME_SIZE, 0);
+    std::memcpy(launcher.data() + name_at, c.stored, std::strlen(c.stored));
+    WriteFile(dir / "named.exe", launcher);
+    qpack::VerifyReport report = qpack::VerifyLauncher(dir / "named.exe", c.codepage);
+    EXPECT_EQ(report.unchecked_names, c.unchecked);
+    if (c.problem == nullptr) {
+        EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+    } else {
+        ASSERT_EQ(report.problems.size(), 1u);
+        EXPECT_NE(report.problems[0].find("the launcher refuses it"), std::string::npos);
+        EXPECT_NE(report.problems[0].find(c.problem), std::string::npos) << report.problems[0];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, VerifyStoredName, testing::ValuesIn(STORED_NAMES),
+                         [](const testing::TestParamInfo<StoredNameCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+// A certificate table that does not end the file on an 8-byte boundary:
+// the launcher refuses the file, and so does every reader here, saying why.
+TEST(VerifySigned, TableNotEndingTheFileIsRefused) {
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", PeStub(1024));
+    fs::create_directories(dir / "in");
+    WriteFile(dir / "in" / "setup.exe", MakeContent(100, 4, false));
+    ASSERT_TRUE(PackStored(dir));
+    Bytes launcher = ReadFile(dir / "out.exe");
+    Bytes directory(launcher.begin() + static_cast<std::ptrdiff_t>(RecordOffset(launcher, 0, 0)),
+                    launcher.end());
+    SignLikeATool(launcher, 4000);
+    launcher.insert(launcher.end(), directory.begin(), directory.end());  // a payload's tail
+    WriteFile(dir / "tail.exe", launcher);
+    qpack::VerifyReport report = qpack::VerifyLauncher(dir / "tail.exe");
+    ASSERT_EQ(report.problems.size(), 1u);
+    EXPECT_NE(report.problems[0].find("does not end the"), std::string::npos) << report.problems[0];
+    std::ostringstream listed;
+    std::vector<std::string> problems;
+    EXPECT_FALSE(qpack::ListLauncher(dir / "tail.exe", listed, &problems));
+    EXPECT_EQ(problems, report.problems);
+}
 
 TEST(VerifySound, StubOnlyLauncherIsSound) {
     ScratchDir dir;

@@ -1,65 +1,65 @@
-// The entry name rule shared by the launcher and the packer: what Windows
-// would turn into a device, another file's name, or no name at all.
+// The entry name rule shared by the launcher and the packer, on characters:
+// what Windows would turn into a device, another file's name, one of the
+// extractor's own folders, or no name at all.
 #include "payload/names.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <string>
 
 namespace {
 
 struct NameCase {
-    const char* name;
-    bool double_byte;  // read with the Shift-JIS lead bytes
+    const wchar_t* name;
     NameFault fault;
 };
-
-// Shift-JIS: 0x81-0x9F and 0xE0-0xFC start two-byte characters, whose
-// second byte may be 0x5C ('\') or 0x7C ('|').
-const uint8_t* ShiftJisLeadBytes() {
-    static uint8_t table[NAME_LEAD_TABLE_SIZE];
-    for (int b = 0; b < NAME_LEAD_TABLE_SIZE; b++) {
-        table[b] = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-    }
-    return table;
-}
 
 class EntryNames : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(EntryNames, Fault) {
-    const NameCase& c = GetParam();
-    EXPECT_EQ(CheckEntryName(c.name, c.double_byte ? ShiftJisLeadBytes() : nullptr, nullptr),
-              c.fault)
-        << c.name;
+    std::wstring name = GetParam().name;
+    EXPECT_EQ(CheckNameCharacters(name.c_str(), name.size(), nullptr), GetParam().fault)
+        << std::string(name.begin(), name.end());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rule, EntryNames,
     ::testing::Values(
-        NameCase{"setup.exe", false, NAME_OK}, NameCase{".profile", false, NAME_OK},
-        NameCase{"COM10", false, NAME_OK}, NameCase{"console.lng", false, NAME_OK},
-        NameCase{"", false, NAME_EMPTY}, NameCase{"..", false, NAME_DOTS},
-        NameCase{"CON", false, NAME_DEVICE}, NameCase{"con.txt", false, NAME_DEVICE},
-        NameCase{"Com9.lng", false, NAME_DEVICE}, NameCase{"CONIN$", false, NAME_DEVICE},
-        NameCase{"conout$.log", false, NAME_DEVICE}, NameCase{"nul .txt", false, NAME_DEVICE},
-        NameCase{"LPT\xB9", false, NAME_DEVICE},
-        NameCase{"setup.exe.", false, NAME_TRAILING_DOT_SPACE},
-        NameCase{"setup.exe ", false, NAME_TRAILING_DOT_SPACE},
-        NameCase{"...", false, NAME_TRAILING_DOT_SPACE},
-        NameCase{"a|b", false, NAME_FORBIDDEN_CHAR}, NameCase{"a\x1f", false, NAME_CONTROL_CHAR},
-        // The second byte of a double-byte character is no
-        // separator, and no last dot.
-        NameCase{"\x95\x5C.txt", true, NAME_OK},
-        NameCase{"\x95\x5C.txt", false, NAME_FORBIDDEN_CHAR}, NameCase{"abc\x81.", true, NAME_OK},
-        NameCase{"abc\x81.", false, NAME_TRAILING_DOT_SPACE},
-        // A lead byte at the very end stands alone.
-        NameCase{"a\x95", true, NAME_OK}, NameCase{"a\x95\\", true, NAME_OK},
-        NameCase{"a\\\x95", true, NAME_FORBIDDEN_CHAR}));
+        NameCase{L"setup.exe", NAME_OK}, NameCase{L".profile", NAME_OK},
+        NameCase{L"COM10", NAME_OK}, NameCase{L"console.lng", NAME_OK}, NameCase{L"", NAME_EMPTY},
+        NameCase{L"..", NAME_DOTS}, NameCase{L".", NAME_DOTS},
+        NameCase{L"a|b", NAME_FORBIDDEN_CHAR}, NameCase{L"a\x1f", NAME_CONTROL_CHAR},
+        NameCase{L"setup.exe.", NAME_TRAILING_DOT_SPACE},
+        NameCase{L"setup.exe ", NAME_TRAILING_DOT_SPACE}, NameCase{L"...", NAME_TRAILING_DOT_SPACE},
+        // Devices: any case, any extension, spaces before the dot, the
+        // digits 0 to 9 and the superscripts one to three.
+        NameCase{L"CON", NAME_DEVICE}, NameCase{L"con.txt", NAME_DEVICE},
+        NameCase{L"Com9.lng", NAME_DEVICE}, NameCase{L"com0", NAME_DEVICE},
+        NameCase{L"LPT0.a.b", NAME_DEVICE}, NameCase{L"CONIN$", NAME_DEVICE},
+        NameCase{L"conout$.log", NAME_DEVICE}, NameCase{L"nul .txt", NAME_DEVICE},
+        NameCase{L"prn", NAME_DEVICE}, NameCase{L"Aux.x", NAME_DEVICE},
+        NameCase{L"COM\u00B9", NAME_DEVICE}, NameCase{L"lpt\u00B2.txt", NAME_DEVICE},
+        NameCase{L"LPT\u00B3", NAME_DEVICE}, NameCase{L"COM\u2074", NAME_OK},
+        NameCase{L"COM\uFF79", NAME_OK}, NameCase{L"\uFF23ON", NAME_OK}, NameCase{L"CO", NAME_OK},
+        NameCase{L"CONOUT", NAME_OK}, NameCase{L"LPT", NAME_OK}, NameCase{L" CON", NAME_OK},
+        // The extractor's sub-folders, as whole names only.
+        NameCase{L"Style", NAME_SUBFOLDER}, NameCase{L"LANG", NAME_SUBFOLDER},
+        NameCase{L"sTyLe", NAME_SUBFOLDER}, NameCase{L"style.jvs", NAME_OK},
+        NameCase{L"lang.lng", NAME_OK}, NameCase{L"langs", NAME_OK},
+        // 8.3 alias shapes: 1 to 6 characters, '~', digits, 8 in all,
+        // then nothing or 1 to 3 characters after one dot.
+        NameCase{L"SETUP~1.EXE", NAME_SHORT_ALIAS}, NameCase{L"setup~12", NAME_SHORT_ALIAS},
+        NameCase{L"a~1.b", NAME_SHORT_ALIAS}, NameCase{L"ABCDE~99.txt", NAME_SHORT_ALIAS},
+        NameCase{L"\u8868~1.txt", NAME_SHORT_ALIAS}, NameCase{L"~1.txt", NAME_OK},
+        NameCase{L"ABCDEFG~1.txt", NAME_OK}, NameCase{L"ABCDEF~99", NAME_OK},
+        NameCase{L"SETUP~1.EXEC", NAME_OK}, NameCase{L"SETUP~1.", NAME_TRAILING_DOT_SPACE},
+        NameCase{L"SETUP~.EXE", NAME_OK}, NameCase{L"SETUP~1a.exe", NAME_OK},
+        NameCase{L"SETUP~1.tar.gz", NAME_OK}));
 
 TEST(EntryNames, ReportsTheOffendingCharacter) {
-    char offending = 0;
-    EXPECT_EQ(CheckEntryName("a<b", nullptr, &offending), NAME_FORBIDDEN_CHAR);
-    EXPECT_EQ(offending, '<');
+    WCHAR offending = 0;
+    EXPECT_EQ(CheckNameCharacters(L"a<b", 3, &offending), NAME_FORBIDDEN_CHAR);
+    EXPECT_EQ(offending, L'<');
 }
 
 }  // namespace

@@ -63,9 +63,13 @@ Bytes Stub(size_t size, uint16_t magic) {
 // A change made to a signed file.
 enum Damage {
     NONE,
-    PADDING_BYTE,  // the last padding byte is not zero
-    PACKED_SIZE,   // entry 1's packed_size is one more: the sizes miss the directory
-    CHUNK_COUNT,   // entry 1's chunk_count is 97
+    PADDING_BYTE,   // the last padding byte is not zero
+    PACKED_SIZE,    // entry 1's packed_size is one more: the sizes miss the directory
+    CHUNK_COUNT,    // entry 1's chunk_count is 97
+    PACKED_SHORT,   // entry 1's packed_size is one less: the sizes end before the directory
+    STUB_OFFSET,    // entry 0's data_offset is 2
+    INNER_PAYLOAD,  // the file ends with a copy of the directory and count
+    EMPTY_ENTRY,    // unsigned, but the security entry names an offset with size 0
 };
 
 // One file and the shape it is given.
@@ -99,14 +103,23 @@ const ReadingCase CASES[] = {
     // 261 entries: 05 01 00 00. The end one byte later reads the count 1
     // and an entry 0 one byte into the last record.
     {"CountBesidePadding", PE32_PLUS, 7, 1, TABLE_SIZE, 0, 0, 259, NONE, false, true},
-    {"TableNotReachingTheEnd", PE32_PLUS, 0, 0, TABLE_SIZE, -8, 0, 0, NONE, true, false},
-    {"BytesAfterTheTable", PE32_PLUS, 5, 3, TABLE_SIZE, 0, 5, 0, NONE, true, false},
-    {"TableRunningPastTheEnd", PE32_PLUS, 0, 0, TABLE_SIZE, 8, 0, 0, NONE, true, false},
-    {"TableNotAligned", PE32_PLUS, 3, 0, TABLE_SIZE, 0, 0, 0, NONE, true, false},
+    // A table of any other shape is refused, never read by the plain rule,
+    // even when the count in the file's last four bytes would lead to a
+    // payload of its own.
+    {"TableNotReachingTheEnd", PE32_PLUS, 0, 0, TABLE_SIZE, -8, 0, 0, NONE, false, false},
+    {"BytesAfterTheTable", PE32_PLUS, 5, 3, TABLE_SIZE, 0, 5, 0, NONE, false, false},
+    {"TableRunningPastTheEnd", PE32_PLUS, 0, 0, TABLE_SIZE, 8, 0, 0, NONE, false, false},
+    {"TableNotAligned", PE32_PLUS, 3, 0, TABLE_SIZE, 0, 0, 0, NONE, false, false},
+    {"PayloadInsideShortTable", PE32_PLUS, 0, 0, NESTED_TABLE_SIZE, -8, 0, 0, INNER_PAYLOAD, false,
+     false},
+    {"EmptyEntryKeepsThePlainRule", PE32_PLUS, 5, -1, 0, 0, 0, 0, EMPTY_ENTRY, true, true},
     {"PaddingNotZero", PE32_PLUS, 5, 3, TABLE_SIZE, 0, 0, 0, PADDING_BYTE, false, false},
     {"PackedSizesMissTheDirectory", PE32_PLUS, 0, 0, TABLE_SIZE, 0, 0, 0, PACKED_SIZE, false,
      false},
     {"ChunkCountOver96", PE32_PLUS, 0, 0, TABLE_SIZE, 0, 0, 0, CHUNK_COUNT, false, false},
+    {"PackedSizesShortOfTheDirectory", PE32_PLUS, 0, 0, TABLE_SIZE, 0, 0, 0, PACKED_SHORT, false,
+     false},
+    {"StubDataOffset2", PE32_PLUS, 0, 0, TABLE_SIZE, 0, 0, 0, STUB_OFFSET, false, false},
 };
 
 void PrintTo(const ReadingCase& c, std::ostream* out) {
@@ -131,10 +144,21 @@ Built Build(const ReadingCase& c) {
     Built built{BuildPayload(Stub(stub_size, c.magic), files), 0, 0};
     Bytes& file = built.file;
     built.payload_end = built.table_offset = file.size();
+    if (c.damage == EMPTY_ENTRY) {
+        Put32(file, SecurityEntryAt(c.magic), uint32_t(file.size() - 8));
+    }
     if (c.padding < 0) {
         return built;
     }
-    size_t entry_1 = RecordOffset(file, 1);  // the count is still the last four bytes
+    size_t entry_0 = RecordOffset(file, 0);  // the count is still the last four bytes
+    size_t entry_1 = RecordOffset(file, 1);
+    Bytes directory(file.begin() + long(entry_0), file.end());
+    if (c.damage == STUB_OFFSET) {
+        Put32(file, entry_0 + offsetof(PayloadEntry, data_offset), 2);
+    }
+    if (c.damage == PACKED_SHORT) {
+        file[entry_1 + offsetof(PayloadEntry, chunks)]--;
+    }
     if (c.damage == PACKED_SIZE) {
         file[entry_1 + offsetof(PayloadEntry, chunks)]++;
     }
@@ -148,6 +172,9 @@ Built Build(const ReadingCase& c) {
     built.table_offset = file.size();
     file.insert(file.end(), c.table_size, TABLE_FILLER);
     file.insert(file.end(), c.appended, TABLE_FILLER);
+    if (c.damage == INNER_PAYLOAD) {
+        std::copy(directory.begin(), directory.end(), file.end() - long(directory.size()));
+    }
     Put32(file, SecurityEntryAt(c.magic), uint32_t(built.table_offset));
     Put32(file, SecurityEntryAt(c.magic) + 4, uint32_t(c.table_size + c.entry_size_shift));
     return built;

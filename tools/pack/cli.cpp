@@ -35,9 +35,9 @@ Usage:
   qelvor-pack create -o OUT [--stub STUB] [--level 0-12] [-j N] [-q]
                      [--no-setup] [--codepage CP] [VERSION OPTIONS] PATH...
   qelvor-pack stamp -o OUT [--stub STUB] VERSION OPTIONS
-  qelvor-pack list LAUNCHER
-  qelvor-pack verify [-q] LAUNCHER
-  qelvor-pack extract [-q] LAUNCHER DIR
+  qelvor-pack list [--codepage CP] LAUNCHER
+  qelvor-pack verify [-q] [--codepage CP] LAUNCHER
+  qelvor-pack extract [-q] [--codepage CP] LAUNCHER DIR
   qelvor-pack help | --help
   qelvor-pack --version
 
@@ -93,8 +93,12 @@ create
   - a name that is not plain ASCII (without --codepage), or that does not
     convert into CP;
   - a name with \ / : * ? " < > | or a control character, "." or "..", a name
-    ending in "." or " ", or a Windows device name (CON, PRN, AUX, NUL,
-    COM1-9, LPT1-9, with or without extension);
+    ending in "." or " ", a Windows device name (CON, PRN, AUX, NUL, CONIN$,
+    CONOUT$, COM0-9, LPT0-9, COM and LPT with a superscript 1, 2 or 3; any
+    case, with or without extension), Style or lang (the launcher's own
+    sub-folders), or a name shaped like an 8.3 alias (SETUP~1.EXE: 1 to 6
+    characters, ~ and digits, an extension of up to 3). These rules apply to
+    the name's characters, as given and as read back from CP;
   - a name longer than 120 bytes (in CP): the launcher writes
     %TEMP%\qelvor\Style\NAME into a 260-byte buffer, and 120 leaves room for
     a temporary folder of over 100 characters;
@@ -120,7 +124,15 @@ list
   list, verify and extract read launchers signed after packing (signtool,
   osslsigncode): the payload then ends where the certificate table and the
   zero padding before it begin. list and verify say that the file is signed
-  and how large its certificate table is.
+  and how large its certificate table is. A file whose PE headers name a
+  certificate table that does not end the file on an 8-byte boundary is
+  refused, as the launcher refuses it.
+
+  --codepage CP  (list, verify, extract) the code page the names were
+               packed for: names are read in it and judged by the
+               launcher's rule, and shown in UTF-8. Without it a name
+               outside ASCII is not judged, only counted in a note, and
+               extract refuses to unpack it.
 
 verify
   Checks the directory and decodes every chunk with the launcher's own
@@ -350,10 +362,23 @@ std::string OneOperand(const Parsed& parsed, const char* command, size_t count) 
     return parsed.operands[0];
 }
 
+/* The --codepage value, checked; empty when not given. */
+std::string CodepageOption(const Parsed& parsed) {
+    auto value = parsed.values.find("codepage");
+    if (value == parsed.values.end()) {
+        return "";
+    }
+    if (!CodepageKnown(value->second)) {
+        throw UsageError{"unknown code page '" + value->second + "'"};
+    }
+    return value->second;
+}
+
 int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Parsed parsed = ParseArgs(args, {});
+    Parsed parsed = ParseArgs(args, {{{"--codepage", "codepage"}}, {}});
     std::vector<std::string> problems;
-    if (!ListLauncher(PathOf(OneOperand(parsed, "list", 1)), out, &problems)) {
+    if (!ListLauncher(PathOf(OneOperand(parsed, "list", 1)), out, &problems,
+                      CodepageOption(parsed))) {
         PrintProblems(problems, "", err);
         return EXIT_REFUSED;
     }
@@ -361,16 +386,21 @@ int RunList(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 }
 
 int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Parsed parsed = ParseArgs(args, {{}, {{"-q", "quiet"}, {"--quiet", "quiet"}}});
+    Parsed parsed =
+        ParseArgs(args, {{{"--codepage", "codepage"}}, {{"-q", "quiet"}, {"--quiet", "quiet"}}});
     fs::path launcher = PathOf(OneOperand(parsed, "verify", 1));
     ProgressLine line(parsed.Has("quiet"));
     VerifyReport report =
-        VerifyLauncher(launcher, [&line](size_t done, size_t total, const std::string& name) {
-            line.Show("verifying", done, total, name);
-        });
+        VerifyLauncher(launcher, CodepageOption(parsed),
+                       [&line](size_t done, size_t total, const std::string& name) {
+                           line.Show("verifying", done, total, name);
+                       });
     line.Finish();
     if (!report.signature.empty()) {
         out << report.signature << "\n";
+    }
+    if (std::string note = UncheckedNote(report.unchecked_names); !note.empty()) {
+        out << note << "\n";
     }
     if (!report.problems.empty()) {
         PrintProblems(report.problems, "", err);
@@ -384,8 +414,10 @@ int RunVerify(const std::vector<std::string>& args, std::ostream& out, std::ostr
 }
 
 int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    Parsed parsed = ParseArgs(args, {{}, {{"-q", "quiet"}, {"--quiet", "quiet"}}});
+    Parsed parsed =
+        ParseArgs(args, {{{"--codepage", "codepage"}}, {{"-q", "quiet"}, {"--quiet", "quiet"}}});
     OneOperand(parsed, "extract", 2);
+    std::string codepage = CodepageOption(parsed);
     ProgressLine line(parsed.Has("quiet"));
     std::string problem;
     size_t files = 0;  // entries reported by the extractor
@@ -395,7 +427,7 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
             files = done;
             line.Show("extracting", done, total, "");
         },
-        &problem);
+        codepage, &problem);
     line.Finish();
     if (!ok) {
         err << PROGRAM << ": " << problem << "\n";

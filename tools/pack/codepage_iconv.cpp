@@ -3,11 +3,15 @@
 // packer wants: a name either converts exactly or is refused.
 #include "tools/pack/names.h"
 
+#include "platform/posix/testing.h"
+
 #include <iconv.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 namespace qpack {
@@ -15,8 +19,8 @@ namespace qpack {
 namespace {
 
 constexpr const char* SOURCE_CHARSET = "UTF-8";
-constexpr size_t MAX_BYTES_PER_CHAR = 4;  // no ANSI code page needs more per UTF-8 byte
-constexpr int FIRST_HIGH_BYTE = 0x80;     // lead bytes are never ASCII
+constexpr size_t MAX_BYTES_PER_CHAR = 4;         // no ANSI code page needs more per UTF-8 byte
+constexpr const char* WIDE_CHARSET = "WCHAR_T";  // iconv's name for wchar_t text
 
 /* "936", "cp936" and "CP936" all name code page 936; iconv knows it as
    "CP936". */
@@ -42,28 +46,6 @@ bool CodepageKnown(const std::string& codepage) {
     return true;
 }
 
-/* A byte starts a double-byte character when iconv, given it alone, finds
-   the input incomplete rather than converting or refusing it. */
-void LeadBytes(const std::string& codepage, uint8_t* table) {
-    std::memset(table, 0, 256);
-    iconv_t cd = iconv_open(SOURCE_CHARSET, IconvName(codepage).c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        return;
-    }
-    for (int b = FIRST_HIGH_BYTE; b < 256; b++) {
-        char in = static_cast<char>(b);
-        char out[MAX_BYTES_PER_CHAR * 2];
-        char* in_ptr = &in;
-        size_t in_left = 1;
-        char* out_ptr = out;
-        size_t out_left = sizeof out;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a fresh state for each byte
-        table[b] = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1) &&
-                   errno == EINVAL;
-    }
-    iconv_close(cd);
-}
-
 std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std::string& codepage) {
     iconv_t cd = iconv_open(IconvName(codepage).c_str(), SOURCE_CHARSET);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
@@ -82,6 +64,62 @@ std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std:
         return std::nullopt;
     }
     return std::string(out.data(), out_ptr);
+}
+
+/* Strict decoding: iconv stops at a byte sequence that is no character
+   (EILSEQ) or a character cut short at the end (EINVAL), and either
+   refuses the text. */
+std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
+                                               const std::string& codepage) {
+    // One descriptor per code page, kept and never destroyed: opening costs
+    // more than decoding a name, and verify decodes every name of a launcher.
+    static std::mutex lock;  // one conversion at a time per descriptor
+    static auto& decoders = *new std::map<std::string, iconv_t>;
+    std::lock_guard<std::mutex> hold(lock);
+    auto [it, fresh] = decoders.emplace(codepage, reinterpret_cast<iconv_t>(-1));
+    if (fresh) {
+        it->second = iconv_open(WIDE_CHARSET, IconvName(codepage).c_str());
+    }
+    iconv_t cd = it->second;
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+    std::vector<char> in(bytes.begin(), bytes.end());
+    std::vector<wchar_t> out(bytes.size() + 1);  // never more characters than bytes
+    char* in_ptr = in.data();
+    size_t in_left = in.size();
+    char* out_ptr = reinterpret_cast<char*>(out.data());
+    size_t out_left = out.size() * sizeof(wchar_t);
+    size_t result = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left);  // -1 on a failed char
+    if (result == static_cast<size_t>(-1) || in_left != 0) {
+        return std::nullopt;
+    }
+    return std::wstring(out.data(), reinterpret_cast<wchar_t*>(out_ptr));
+}
+
+bool UseExtractorCodepage(const std::string& codepage, std::string* problem) {
+    unsigned number = codepage.empty() ? 0 : CodepageNumber(codepage);
+    if (!codepage.empty() && number == 0) {
+        *problem = "give the code page by its number (CP932 or 932), not '" + codepage + "'";
+        return false;
+    }
+    if (!PlatformSetAnsiCodepage(number)) {
+        *problem = "unknown code page '" + codepage + "'";
+        return false;
+    }
+    return true;
+}
+
+/* The stand-in reads paths in its ANSI code page and finds them on disk in
+   UTF-8, so a UTF-8 path goes in converted. */
+std::optional<std::string> ExtractorPath(const std::filesystem::path& path,
+                                         const std::string& codepage) {
+    std::string text = path.string();
+    if (codepage.empty() || PlainAscii(text)) {
+        return text;
+    }
+    return ConvertToCodepage(text, codepage);
 }
 
 }  // namespace qpack

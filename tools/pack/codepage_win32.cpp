@@ -5,44 +5,13 @@
 
 #include <windows.h>
 
-#include <cctype>
-#include <cstdlib>
 #include <vector>
 
 namespace qpack {
 
-namespace {
-
-/* "936", "cp936" and "CP936" all give 936; anything else gives 0. */
-UINT CodepageNumber(const std::string& codepage) {
-    std::string digits = codepage;
-    if (digits.size() > 2 && std::toupper(static_cast<unsigned char>(digits[0])) == 'C' &&
-        std::toupper(static_cast<unsigned char>(digits[1])) == 'P') {
-        digits = digits.substr(2);
-    }
-    if (digits.empty() || digits.size() > 5) {
-        return 0;
-    }
-    for (char c : digits) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) {
-            return 0;
-        }
-    }
-    return static_cast<UINT>(std::strtoul(digits.c_str(), nullptr, 10));
-}
-
-}  // namespace
-
 bool CodepageKnown(const std::string& codepage) {
     UINT number = CodepageNumber(codepage);
     return number != 0 && number != CP_UTF8 && IsValidCodePage(number);
-}
-
-void LeadBytes(const std::string& codepage, uint8_t* table) {
-    UINT number = CodepageKnown(codepage) ? CodepageNumber(codepage) : 0;
-    for (int b = 0; b < 256; b++) {
-        table[b] = number != 0 && IsDBCSLeadByteEx(number, static_cast<BYTE>(b));
-    }
 }
 
 std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std::string& codepage) {
@@ -71,6 +40,42 @@ std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std:
         return std::nullopt;
     }
     return out;
+}
+
+/* MB_ERR_INVALID_CHARS: a byte sequence that is no character fails the
+   call instead of becoming U+FFFD. */
+std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
+                                               const std::string& codepage) {
+    UINT number = codepage == "UTF-8" ? CP_UTF8 : CodepageNumber(codepage);
+    if (bytes.empty()) {
+        return std::wstring();
+    }
+    if (number == 0 || (number != CP_UTF8 && !IsValidCodePage(number))) {
+        return std::nullopt;
+    }
+    int length = MultiByteToWideChar(number, MB_ERR_INVALID_CHARS, bytes.data(),
+                                     static_cast<int>(bytes.size()), nullptr, 0);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(number, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                        wide.data(), length);
+    return wide;
+}
+
+bool UseExtractorCodepage(const std::string& codepage, std::string* problem) {
+    if (!codepage.empty() && CodepageNumber(codepage) != GetACP()) {
+        *problem = "this system reads names in its ANSI code page " + std::to_string(GetACP()) +
+                   ", not " + codepage + ": extract on a system that uses " + codepage;
+        return false;
+    }
+    return true;
+}
+
+/* Windows converts the path into its ANSI code page itself. */
+std::optional<std::string> ExtractorPath(const std::filesystem::path& path, const std::string&) {
+    return path.string();
 }
 
 }  // namespace qpack

@@ -3,6 +3,8 @@
 // anything is allocated.
 #include "tools/pack/directory.h"
 
+#include "tools/pack/names.h"
+
 #include <cstring>
 
 namespace qpack {
@@ -11,9 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/* ReadAtFn over an open std::ifstream, for the reading rule. */
+/* ReadAtFn over an open stream, for the reading rule. */
 int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
-    auto* in = static_cast<std::ifstream*>(source);
+    auto* in = static_cast<std::istream*>(source);
     in->clear();
     in->seekg(static_cast<std::streamoff>(offset));
     in->read(static_cast<char*>(buffer), size);
@@ -23,13 +25,33 @@ int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uin
     return failed ? 0 : 1;
 }
 
+/* Why the reading rule found no payload end: a failed read, a certificate
+   table that does not end the file on an 8-byte boundary (which the
+   launcher refuses, as no signing tool writes one), or a table with no
+   payload before it. */
+std::string EndProblem(const PayloadEnd& end, uint64_t file_size) {
+    if (end.table_size == 0) {
+        return "cannot read the launcher";
+    }
+    std::string table = "certificate table of " + std::to_string(end.table_size) + " bytes at " +
+                        std::to_string(end.table_offset);
+    if (end.table_offset % 8 != 0 || end.table_offset + end.table_size != file_size) {
+        return "the PE headers name a " + table + ", which does not end the " +
+               std::to_string(file_size) +
+               "-byte file on an 8-byte boundary: the launcher refuses such a file";
+    }
+    return "signed (" + table +
+           "), but no payload ends before the table: not a launcher, or its payload is damaged";
+}
+
 }  // namespace
 
 std::optional<uint32_t> CertificateTableSize(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     uint32_t table_offset = 0;  // unused: any table counts
     uint32_t table_size = 0;
-    if (!in || !ReadCertificateTable(ReadStreamAt, &in, &table_offset, &table_size)) {
+    if (!in || !ReadCertificateTable(ReadStreamAt, static_cast<std::istream*>(&in), &table_offset,
+                                     &table_size)) {
         return std::nullopt;
     }
     return table_size;
@@ -56,14 +78,14 @@ bool ReadDirectory(const fs::path& launcher, std::ifstream* in, Directory* direc
         problems->push_back("cannot open the launcher");
         return false;
     }
+    return ReadDirectoryFrom(in, directory->file_size, directory, problems);
+}
+
+bool ReadDirectoryFrom(std::istream* in, uint64_t file_size, Directory* directory,
+                       std::vector<std::string>* problems) {
+    directory->file_size = file_size;
     if (!FindPayloadEnd(ReadStreamAt, in, directory->file_size, &directory->end)) {
-        problems->push_back(directory->end.table_size == 0
-                                ? "cannot read the launcher"
-                                : "signed (certificate table of " +
-                                      std::to_string(directory->end.table_size) + " bytes at " +
-                                      std::to_string(directory->end.table_offset) +
-                                      "), but no payload ends before the table: not a launcher, "
-                                      "or its payload is damaged");
+        problems->push_back(EndProblem(directory->end, directory->file_size));
         return false;
     }
     uint64_t end = directory->end.end;  // one past the entry count
@@ -111,9 +133,10 @@ std::optional<std::string> EntryName(const PayloadEntry& entry) {
     return std::string(entry.name, static_cast<const char*>(end));
 }
 
-std::string EntryLabel(uint32_t index, const PayloadEntry& entry) {
+std::string EntryLabel(uint32_t index, const PayloadEntry& entry, const std::string& codepage) {
     std::optional<std::string> name = EntryName(entry);
-    return "entry " + std::to_string(index) + (name ? " '" + *name + "'" : " (unnamed)");
+    return "entry " + std::to_string(index) +
+           (name ? " '" + ShownName(*name, codepage) + "'" : " (unnamed)");
 }
 
 std::vector<std::string> RecordProblems(const Directory& directory) {

@@ -43,11 +43,16 @@ std::string SignatureLine(const PayloadEnd& end);
 bool ReadDirectory(const std::filesystem::path& launcher, std::ifstream* in, Directory* directory,
                    std::vector<std::string>* problems);
 
+// The same over a stream already open on file_size bytes.
+bool ReadDirectoryFrom(std::istream* in, uint64_t file_size, Directory* directory,
+                       std::vector<std::string>* problems);
+
 // The name field up to its NUL, or nothing when it has none.
 std::optional<std::string> EntryName(const PayloadEntry& entry);
 
-// How an entry is called in messages: "entry 3 'a.dll'".
-std::string EntryLabel(uint32_t index, const PayloadEntry& entry);
+// How an entry is called in messages: "entry 3 'a.dll'", the name in UTF-8
+// when the code page decodes it, else as stored.
+std::string EntryLabel(uint32_t index, const PayloadEntry& entry, const std::string& codepage = "");
 
 // Problems of the records that make the rest of the directory unreadable:
 // a name without NUL, a chunk_count outside 0 to 96.

@@ -5,8 +5,6 @@
 // where it safely can, so one run names them all.
 #include "tools/pack/inspect.h"
 
-#include "payload/names.h"
-
 #include "inflate/inflate.h"
 #include "tools/pack/compress.h"
 #include "tools/pack/directory.h"
@@ -60,19 +58,25 @@ void CheckStubEntry(const Directory& directory, std::vector<std::string>* proble
     }
 }
 
-/* Names must pass the launcher's rule, read as single bytes (the target
-   code page is not recorded), and be unique without regard to case. */
-void CheckNames(const Directory& directory, std::vector<std::string>* problems) {
+/* Names must pass the launcher's rule, read in the target code page, and
+   be unique without regard to case. Without a code page a name outside
+   ASCII cannot be judged (its bytes are different characters in different
+   code pages) and is only counted. */
+void CheckNames(const Directory& directory, const std::string& codepage,
+                std::vector<std::string>* problems, uint32_t* unchecked) {
     std::map<std::string, uint32_t> seen;  // folded name -> first entry with it
+    *unchecked = 0;
     for (uint32_t i = 1; i < directory.count; ++i) {
         std::string name = *EntryName(directory.entries[i]);
-        std::string label = EntryLabel(i, directory.entries[i]);
-        if (CheckEntryName(name.c_str(), nullptr, nullptr) != NAME_OK) {
-            problems->push_back(label +
-                                ": a name the launcher refuses (a device, a trailing dot or "
-                                "space, or a character Windows does not allow)");
+        std::string label = EntryLabel(i, directory.entries[i], codepage);
+        std::string problem;  // why the launcher refuses the name
+        std::string folded;   // the uniqueness key
+        StoredName verdict = CheckStoredName(name, codepage, &problem, &folded);
+        if (verdict == StoredName::REFUSED) {
+            problems->push_back(label + ": the launcher refuses it: " + problem);
         }
-        auto [it, fresh] = seen.emplace(FoldCase(name), i);
+        *unchecked += verdict == StoredName::UNCHECKED;
+        auto [it, fresh] = seen.emplace(folded, i);
         if (!fresh) {
             problems->push_back(label + ": same name as entry " + std::to_string(it->second) +
                                 " (ignoring case)");
@@ -208,7 +212,17 @@ std::string DiagnoseMember(const uint8_t* member, size_t size, int result) {
            ") although it is valid deflate data";
 }
 
-VerifyReport VerifyLauncher(const std::filesystem::path& launcher, const VerifyProgress& progress) {
+std::string UncheckedNote(uint32_t unchecked) {
+    if (unchecked == 0) {
+        return "";
+    }
+    return "note: " + std::to_string(unchecked) + (unchecked == 1 ? " name is" : " names are") +
+           " outside ASCII and not checked against the launcher's name rule (give the target "
+           "code page with --codepage CP)";
+}
+
+VerifyReport VerifyLauncher(const std::filesystem::path& launcher, const std::string& codepage,
+                            const VerifyProgress& progress) {
     VerifyReport report;
     Directory directory;
     std::ifstream in;
@@ -225,7 +239,7 @@ VerifyReport VerifyLauncher(const std::filesystem::path& launcher, const VerifyP
         return report;
     }
     CheckStubEntry(directory, &report.problems);
-    CheckNames(directory, &report.problems);
+    CheckNames(directory, codepage, &report.problems, &report.unchecked_names);
     uint64_t position = directory.entries[0].unpacked_total;  // where the next member starts
     if (position > directory.start) {
         return report;
@@ -233,7 +247,7 @@ VerifyReport VerifyLauncher(const std::filesystem::path& launcher, const VerifyP
     std::vector<uint8_t> output(PAYLOAD_BUFFER_SIZE);
     for (uint32_t i = 1; i < directory.count; ++i) {
         if (progress) {
-            progress(i, directory.count - 1, *EntryName(directory.entries[i]));
+            progress(i, directory.count - 1, ShownName(*EntryName(directory.entries[i]), codepage));
         }
         if (!CheckEntry(directory, i, in, &position, output, &report)) {
             return report;
@@ -249,7 +263,7 @@ VerifyReport VerifyLauncher(const std::filesystem::path& launcher, const VerifyP
 
 /* Plain columns: the name column as wide as the longest name. */
 bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
-                  std::vector<std::string>* problems) {
+                  std::vector<std::string>* problems, const std::string& codepage) {
     Directory directory;
     std::ifstream in;
     if (!ReadDirectory(launcher, &in, &directory, problems)) {
@@ -259,12 +273,18 @@ bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
     if (directory.count == 0) {
         problems->push_back("entry count 0: not even the stub's own record");
     }
+    uint32_t unchecked = 0;  // names outside ASCII, without a code page
+    if (problems->empty()) {
+        CheckNames(directory, codepage, problems, &unchecked);
+    }
     if (!problems->empty()) {
         return false;
     }
-    int width = 5;  // name column, at least as wide as "total"
+    std::vector<std::string> names;  // entries 1 to N-1, as shown
+    int width = 5;                   // name column, at least as wide as "total"
     for (uint32_t i = 1; i < directory.count; ++i) {
-        width = std::max(width, static_cast<int>(EntryName(directory.entries[i])->size()));
+        names.push_back(ShownName(*EntryName(directory.entries[i]), codepage));
+        width = std::max(width, static_cast<int>(names.back().size()));
     }
     char line[512];
     auto row = [&](const std::string& name, uint64_t size, uint64_t packed, uint64_t chunks) {
@@ -286,7 +306,7 @@ bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
     uint64_t size = 0, packed = 0, chunks = 0;  // totals over entries 1 to N-1
     for (uint32_t i = 1; i < directory.count; ++i) {
         const PayloadEntry& entry = directory.entries[i];
-        row(*EntryName(entry), entry.unpacked_total, entry.packed_total,
+        row(names[i - 1], entry.unpacked_total, entry.packed_total,
             static_cast<uint64_t>(entry.chunk_count));
         size += entry.unpacked_total;
         packed += entry.packed_total;
@@ -296,6 +316,9 @@ bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
     out << (directory.count - 1) << " files, launcher " << directory.file_size << " bytes\n";
     if (std::string signature = SignatureLine(directory.end); !signature.empty()) {
         out << signature << "\n";
+    }
+    if (std::string note = UncheckedNote(unchecked); !note.empty()) {
+        out << note << "\n";
     }
     return true;
 }

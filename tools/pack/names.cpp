@@ -1,69 +1,120 @@
 // Entry name rules. A payload holds bare names that the launcher writes into
 // one folder on Windows. The rule itself (no folder parts, nothing Windows
-// refuses in a file name, no device names) is the launcher's own, applied to
-// the name as given and again to the bytes stored in the target code page;
-// here it gains words for the vendor and the length limit of the launcher's
-// path buffers. Non-ASCII names pass only with an explicit code page,
-// because the payload records ANSI bytes and the packer cannot know the
-// target system's.
+// refuses in a file name, no device names, not the launcher's own
+// sub-folders, no 8.3 alias shapes) is the launcher's own, decided on
+// characters: the name's own, which an exact conversion carries into the
+// target code page, and for a payload read back, the stored bytes decoded
+// from the code page as the launcher decodes them. Here it
+// gains words for the vendor and the length limit of the launcher's path
+// buffers. Non-ASCII names pass only with an explicit code page, because the
+// payload records ANSI bytes and the packer cannot know the target system's.
 #include "tools/pack/names.h"
 
 #include "payload/names.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 
 namespace qpack {
 
 namespace {
 
 constexpr unsigned char FIRST_NON_ASCII = 0x80;
+constexpr const char* UTF8 = "UTF-8";
 
 std::string Quoted(const std::string& name) {
     return "'" + name + "'";
 }
 
 /* Says which rule the name broke, in words for the vendor. */
-std::string Describe(NameFault fault, const std::string& name, char offending) {
+std::string Describe(NameFault fault, const std::string& name, WCHAR offending) {
+    std::string shown = Quoted(name);
     switch (fault) {
     case NAME_EMPTY:
         return "an empty name";
     case NAME_DOTS:
-        return "name " + Quoted(name) + " is not a file name";
+        return "name " + shown + " is not a file name";
     case NAME_FORBIDDEN_CHAR:
-        return "name " + Quoted(name) + " contains '" + std::string(1, offending) +
+        return "name " + shown + " contains '" + std::string(1, static_cast<char>(offending)) +
                "', which Windows does not allow in file names";
     case NAME_CONTROL_CHAR:
-        return "name " + Quoted(name) + " contains a control character";
+        return "name " + shown + " contains a control character";
     case NAME_TRAILING_DOT_SPACE:
-        return "name " + Quoted(name) + " ends with '" + std::string(1, name.back()) +
+        return "name " + shown + " ends with '" + std::string(1, name.back()) +
                "', which Windows drops";
     case NAME_DEVICE:
-        return "name " + Quoted(name) + " is a reserved Windows device name";
+        return "name " + shown + " is a reserved Windows device name";
+    case NAME_SUBFOLDER:
+        return "name " + shown +
+               " is one of the launcher's sub-folders (Style, lang), which it never writes as "
+               "a file";
+    case NAME_SHORT_ALIAS:
+        return "name " + shown +
+               " has the shape of an 8.3 alias (like SETUP~1.EXE), which can open another "
+               "entry's file";
+    case NAME_UNDECODABLE:
+        return "name " + shown + " holds bytes that are no characters";
     case NAME_OK:
         break;
     }
     return std::string();
 }
 
-/* The launcher's name rule on the given bytes; the lead-byte table is that
-   of the code page the bytes are in, or null for UTF-8, where no byte of a
-   multi-byte character is below 0x80. */
-std::optional<std::string> BrokenRule(const std::string& bytes, const std::string& shown,
-                                      const uint8_t* lead_bytes) {
-    char offending = 0;  // the character that broke a character rule
-    NameFault fault = CheckEntryName(bytes.c_str(), lead_bytes, &offending);
+/* The launcher's rule on decoded characters, in words. */
+std::optional<std::string> BrokenRule(const std::wstring& chars, const std::string& shown) {
+    WCHAR offending = 0;  // the character that broke a character rule
+    NameFault fault = CheckNameCharacters(chars.c_str(), chars.size(), &offending);
     if (fault == NAME_OK) {
         return std::nullopt;
     }
     return Describe(fault, shown, offending);
 }
 
+/* ASCII letters folded in the characters, then the characters as bytes:
+   a key that only equal names share. */
+std::string FoldedKey(const std::wstring& chars) {
+    std::string key;
+    for (wchar_t c : chars) {
+        wchar_t folded = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        key.append(reinterpret_cast<const char*>(&folded), sizeof folded);
+    }
+    return key;
+}
+
+}  // namespace
+
+/* UTF-8 from characters; where wchar_t is 16 bits wide a surrogate pair
+   is one character. */
+std::string ShownName(const std::string& bytes, const std::string& codepage) {
+    std::optional<std::wstring> chars;
+    if (!PlainAscii(bytes) && !codepage.empty()) {
+        chars = DecodeFromCodepage(bytes, codepage);
+    }
+    if (!chars) {
+        return bytes;
+    }
+    std::string text;
+    for (size_t i = 0; i < chars->size(); ++i) {
+        uint32_t code = static_cast<uint32_t>((*chars)[i]);
+        if (code >= 0xD800 && code < 0xDC00 && i + 1 < chars->size()) {
+            code =
+                0x10000 + ((code - 0xD800) << 10) + (static_cast<uint32_t>((*chars)[++i]) - 0xDC00);
+        }
+        int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;  // trail bytes
+        static constexpr uint8_t LEAD_MARKS[] = {0x00, 0xC0, 0xE0, 0xF0};
+        text.push_back(static_cast<char>(LEAD_MARKS[extra] | (code >> (6 * extra))));
+        for (int k = extra - 1; k >= 0; --k) {
+            text.push_back(static_cast<char>(0x80 | ((code >> (6 * k)) & 0x3F)));
+        }
+    }
+    return text;
+}
+
 bool PlainAscii(const std::string& name) {
     return std::all_of(name.begin(), name.end(),
                        [](char c) { return static_cast<unsigned char>(c) < FIRST_NON_ASCII; });
 }
-
-}  // namespace
 
 std::string FoldCase(const std::string& name) {
     std::string folded = name;
@@ -75,13 +126,33 @@ std::string FoldCase(const std::string& name) {
     return folded;
 }
 
-/* Rules first, then the encoding and the rules again on the stored bytes
-   (a character may become a device name's digit there, as superscript one
-   does in code page 1252), then the length, which counts the bytes that the
-   payload will hold. */
+unsigned CodepageNumber(const std::string& codepage) {
+    std::string digits = codepage;
+    if (digits.size() > 2 && std::toupper(static_cast<unsigned char>(digits[0])) == 'C' &&
+        std::toupper(static_cast<unsigned char>(digits[1])) == 'P') {
+        digits = digits.substr(2);
+    }
+    unsigned number = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (error != std::errc() || end != digits.data() + digits.size() || number > 65535) {
+        return 0;
+    }
+    return number;
+}
+
+/* The name must be UTF-8, and its characters pass the rule. Those are the
+   characters the launcher decodes from the stored bytes: the conversion
+   into the code page is exact (no best-fit look-alikes), so superscript one
+   stays a device digit in whatever code page holds it. Then the length,
+   which counts the bytes that the payload will hold. */
 std::optional<std::string> CheckName(const std::string& utf8_name, const std::string& codepage,
                                      size_t max_bytes, std::string* problem) {
-    if (std::optional<std::string> broken = BrokenRule(utf8_name, utf8_name, nullptr)) {
+    std::optional<std::wstring> chars = DecodeFromCodepage(utf8_name, UTF8);
+    if (!chars) {
+        *problem = "name " + Quoted(utf8_name) + " is not UTF-8";
+        return std::nullopt;
+    }
+    if (std::optional<std::string> broken = BrokenRule(*chars, utf8_name)) {
         *problem = *broken;
         return std::nullopt;
     }
@@ -98,12 +169,6 @@ std::optional<std::string> CheckName(const std::string& utf8_name, const std::st
             return std::nullopt;
         }
         stored = *converted;
-        uint8_t lead_bytes[NAME_LEAD_TABLE_SIZE];  // the code page's double-byte starts
-        LeadBytes(codepage, lead_bytes);
-        if (std::optional<std::string> broken = BrokenRule(stored, utf8_name, lead_bytes)) {
-            *problem = *broken + " in code page " + codepage;
-            return std::nullopt;
-        }
     }
     if (stored.size() > max_bytes) {
         *problem = "name " + Quoted(utf8_name) + " is " + std::to_string(stored.size()) +
@@ -111,6 +176,31 @@ std::optional<std::string> CheckName(const std::string& utf8_name, const std::st
         return std::nullopt;
     }
     return stored;
+}
+
+/* Plain ASCII is the same characters in every code page, so it is judged
+   without one. */
+StoredName CheckStoredName(const std::string& bytes, const std::string& codepage,
+                           std::string* problem, std::string* folded) {
+    *folded = bytes;
+    std::optional<std::wstring> chars;
+    if (PlainAscii(bytes)) {
+        chars = std::wstring(bytes.begin(), bytes.end());
+    } else if (codepage.empty()) {
+        return StoredName::UNCHECKED;
+    } else {
+        chars = DecodeFromCodepage(bytes, codepage);
+    }
+    if (!chars) {
+        *problem = Describe(NAME_UNDECODABLE, bytes, 0) + " of code page " + codepage;
+        return StoredName::REFUSED;
+    }
+    *folded = FoldedKey(*chars);
+    if (std::optional<std::string> broken = BrokenRule(*chars, ShownName(bytes, codepage))) {
+        *problem = *broken;
+        return StoredName::REFUSED;
+    }
+    return StoredName::OK;
 }
 
 }  // namespace qpack

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -22,25 +23,65 @@ inline constexpr size_t MAX_STUB_NAME_BYTES = 259;
 
 // Checks a name given in UTF-8 and returns it in the bytes that the payload
 // stores: unchanged when plain ASCII; converted into `codepage` when one is
-// given. Returns nothing and sets *problem when the name is refused.
+// given. The launcher's rule is applied to the name's characters, which the
+// launcher decodes again from the stored bytes, since the conversion is
+// exact. Returns nothing and sets *problem when the name is refused.
 std::optional<std::string> CheckName(const std::string& utf8_name, const std::string& codepage,
                                      size_t max_bytes, std::string* problem);
 
+// What the launcher makes of a name as a payload stores it.
+enum class StoredName {
+    OK,         // it passes the launcher's rule
+    UNCHECKED,  // not plain ASCII, and no code page to read it in
+    REFUSED,    // the launcher refuses it; *problem says why
+};
+
+// Reads a stored name in the code page (none: only plain ASCII names can be
+// judged) and applies the launcher's rule to its characters. *folded
+// receives the key for the case-blind uniqueness test: ASCII letters folded
+// on characters, so that a double-byte character's second byte stays as it
+// is; the bytes themselves when the name could not be read.
+StoredName CheckStoredName(const std::string& bytes, const std::string& codepage,
+                           std::string* problem, std::string* folded);
+
 // The name with ASCII letters in lower case; the key for the case-blind
-// uniqueness test.
+// uniqueness test of names given in UTF-8.
 std::string FoldCase(const std::string& name);
+
+// A stored name for messages and listings: in UTF-8 when the code page
+// decodes it, else the bytes as stored.
+std::string ShownName(const std::string& bytes, const std::string& codepage);
+
+// True when the name is plain ASCII.
+bool PlainAscii(const std::string& name);
 
 // True when the code page name is one this system can convert into
 // ("CP1252", "cp936", or just the number "936").
 bool CodepageKnown(const std::string& codepage);
 
-// Fills table (256 bytes) with the code page's lead bytes: nonzero where a
-// byte starts a double-byte character. A single-byte or unknown code page
-// gives all zeros.
-void LeadBytes(const std::string& codepage, uint8_t* table);
-
 // Converts UTF-8 text into the code page; nothing when a character has no
 // exact counterpart there (no best-fit substitutes) or the text is not UTF-8.
 std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std::string& codepage);
+
+// Decodes text in the code page ("UTF-8" for UTF-8) into characters;
+// nothing when a byte sequence is no character there. Characters beyond
+// U+FFFF are two wchar_t where wchar_t is 16 bits wide, as on Windows.
+std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
+                                               const std::string& codepage);
+
+// Makes the launcher's extractor, run by this program, read names in the
+// code page (none: the platform's own). Linux runs it over the POSIX
+// stand-in, whose ANSI code page is set; Windows can only read in its own
+// ANSI code page, so another is refused. Returns false with *problem.
+bool UseExtractorCodepage(const std::string& codepage, std::string* problem);
+
+// A path as the extractor takes it: ANSI bytes of the code page in use;
+// nothing when the path has no form there.
+std::optional<std::string> ExtractorPath(const std::filesystem::path& path,
+                                         const std::string& codepage);
+
+// The code page's number for the platform's ANSI code page setting (932
+// for "CP932" or "932"), or 0 when it has none.
+unsigned CodepageNumber(const std::string& codepage);
 
 }  // namespace qpack

@@ -72,7 +72,10 @@ std::string TextFromSid(const std::vector<BYTE>& sid) {
     for (int i = 0; i < 6; i++) {
         authority = (authority << 8) | sid[2 + i];
     }
-    std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+    std::string text = "S-";
+    text += std::to_string(sid[0]);
+    text += "-";
+    text += std::to_string(authority);
     for (size_t i = SID_HEADER_SIZE; i + 4 <= sid.size(); i += 4) {
         uint32_t sub = 0;
         memcpy(&sub, &sid[i], 4);

@@ -79,7 +79,8 @@ std::string TextFromSid(const std::vector<BYTE>& sid) {
     for (size_t i = SID_HEADER_SIZE; i + 4 <= sid.size(); i += 4) {
         uint32_t sub = 0;
         memcpy(&sub, &sid[i], 4);
-        text += "-" + std::to_string(sub);
+        text += '-';
+        text += std::to_string(sub);
     }
     return text;
 }

@@ -298,9 +298,9 @@ VersionStamp ParseStamp(const Parsed& parsed) {
     return stamp;
 }
 
-OptionSpec WithVersionOptions(OptionSpec spec) {
-    spec.valued.insert(VERSION_OPTIONS.begin(), VERSION_OPTIONS.end());
-    return spec;
+OptionSpec WithVersionOptions(OptionSpec options) {
+    options.valued.insert(VERSION_OPTIONS.begin(), VERSION_OPTIONS.end());
+    return options;
 }
 
 int RunCreate(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

@@ -45,6 +45,7 @@ COPY = WORK / "src"  # the copied tree
 BUILD = COPY / "build" / "native"  # the native preset's folder inside the copy
 LOGS = WORK / "logs"  # one build and test log per mutant
 EXCLUDED = ("build/", "dist/")  # never copied
+BUILT_INPUTS = ("dist/qelvor-stub.exe",)  # copied all the same: the packer's tests stamp it
 
 
 @dataclass
@@ -119,6 +120,7 @@ def tree_files():
     out = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z", "--cached", "--others",
                           "--exclude-standard"], check=True, capture_output=True).stdout
     names = {n for n in out.decode().split("\0") if n and not n.startswith(EXCLUDED)}
+    names |= set(BUILT_INPUTS)  # what the native suite reads from dist/, when it has been built
     return sorted(n for n in names if (ROOT / n).is_file())  # deleted tracked files drop out
 
 

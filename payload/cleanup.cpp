@@ -48,12 +48,15 @@ static void ScheduleAtRestart(const char* path, int may_schedule) {
 }
 
 /* Deletes one listed entry through a single handle on the entry itself. A
-   real folder is emptied first, while the handle keeps it from being
-   swapped, and its own entries are scheduled at restart only when the
-   token owns it too (an owner can turn its folder into a junction before
-   the restart); a link, whatever it points to, is deleted as a link. Attributes
-   go back to normal first, so that read-only, hidden and system entries can
-   be deleted. The deletion takes effect when the handle is closed. */
+   folder is emptied first, through that handle's own listing, while the
+   handle keeps it from being swapped; its entries are scheduled at restart
+   only when the token owns it too (an owner can turn its folder into a
+   junction before the restart). A link, whatever it points to, is opened
+   as the link: its own listing has no entries (a junction or folder link
+   holds none of its own), so nothing behind it is reached, and it is
+   deleted as a link. Attributes go back to normal first, so that
+   read-only, hidden and system entries can be deleted. The deletion takes
+   effect when the handle is closed. */
 static void DeleteEntry(const char* path, DWORD listed_attributes, int may_schedule) {
     DWORD access =
         ENTRY_ACCESS | ((listed_attributes & FILE_ATTRIBUTE_DIRECTORY) ? FILE_LIST_DIRECTORY : 0);
@@ -69,8 +72,7 @@ static void DeleteEntry(const char* path, DWORD listed_attributes, int may_sched
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     disposition.DeleteFile = TRUE;
     int known = GetFileInformationByHandle(entry, &info);
-    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         ClearListing(entry, path, may_schedule && IsOwnedByToken(entry));
     }
     SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic);

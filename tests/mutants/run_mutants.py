@@ -181,7 +181,7 @@ def run_suite(log, jobs, timeout):
                 "-j", str(jobs), "--timeout", str(timeout)], log)
     if code == 0:
         return None
-    with open(log) as f:
+    with open(log, encoding="utf-8", errors="replace") as f:  # tests may print any bytes
         f.seek(start)
         text = f.read()
     after = text.split("The following tests FAILED:", 1)

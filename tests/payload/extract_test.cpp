@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 
 using namespace testpayload;
@@ -243,11 +244,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"slash", [](PayloadEntry& e) { SetName(e, "../escape.txt"); }},
         Refusal{"colon", [](PayloadEntry& e) { SetName(e, "C:escape.txt"); }},
         Refusal{"no terminator", [](PayloadEntry& e) { std::memset(e.name, 'a', sizeof e.name); }},
-        // The count's bytes, '0' and then 0, end the name for the name rule.
-        Refusal{"no terminator before a printable count",
+        // The last record holds no zero byte from its name on: a name rule
+        // run on the unterminated name would read past the directory.
+        Refusal{"no terminator in the rest of the record",
                 [](PayloadEntry& e) {
-                    std::memset(e.name, 'a', sizeof e.name);
-                    e.chunk_count = '0';
+                    char* name = reinterpret_cast<char*>(&e) + offsetof(PayloadEntry, name);
+                    std::memset(name, 'a', sizeof e - offsetof(PayloadEntry, name));
                 }},
         Refusal{"device", [](PayloadEntry& e) { SetName(e, "CON"); }},
         Refusal{"device with extension", [](PayloadEntry& e) { SetName(e, "com1.lng"); }},

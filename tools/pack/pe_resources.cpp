@@ -52,14 +52,8 @@ struct Malformed {
 };
 
 uint32_t Get(const Bytes& bytes, size_t at, size_t width) {
-    if (at > bytes.size() || bytes.size() - at < width) {
-        throw Malformed{"the image ends inside its headers or resources"};
-    }
-    uint32_t value = 0;
-    for (size_t i = width; i-- > 0;) {
-        value = value << 8 | bytes[at + i];
-    }
-    return value;
+    return GetLittleEndian<Malformed>(bytes, at, width,
+                                      "the image ends inside its headers or resources");
 }
 
 void Put(Bytes& bytes, size_t at, size_t width, uint32_t value) {

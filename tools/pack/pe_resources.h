@@ -13,6 +13,20 @@ namespace qpack {
 
 using Bytes = std::vector<uint8_t>;
 
+// The little-endian value of the width bytes (at most 4) at `at`; throws
+// Fault{reason} when they run past the end of bytes.
+template <typename Fault>
+uint32_t GetLittleEndian(const Bytes& bytes, size_t at, size_t width, const char* reason) {
+    if (at > bytes.size() || bytes.size() - at < width) {
+        throw Fault{reason};
+    }
+    uint32_t value = 0;
+    for (size_t i = width; i-- > 0;) {
+        value = value << 8 | bytes[at + i];
+    }
+    return value;
+}
+
 inline constexpr uint16_t RT_VERSION_TYPE = 16;  // RT_VERSION
 
 // One entry of a resource directory: a subdirectory, or a leaf with data.

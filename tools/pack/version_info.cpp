@@ -39,14 +39,7 @@ struct BadResource {
 };
 
 uint32_t Get(const Bytes& bytes, size_t at, size_t width) {
-    if (at > bytes.size() || bytes.size() - at < width) {
-        throw BadResource{"the version resource is cut short"};
-    }
-    uint32_t value = 0;
-    for (size_t i = width; i-- > 0;) {
-        value = value << 8 | bytes[at + i];
-    }
-    return value;
+    return GetLittleEndian<BadResource>(bytes, at, width, "the version resource is cut short");
 }
 
 size_t Align4(size_t value) {

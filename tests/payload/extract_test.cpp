@@ -262,14 +262,17 @@ INSTANTIATE_TEST_SUITE_P(
                 [](PayloadEntry& e) { SetName(e, std::string(255, 'n').c_str()); }}));
 
 TEST(Extract, NameThatFitsOnlyWithoutItsSubfolderIsRefused) {
-    TempFolder dest, work;
-    // destination\name fits, destination\Style\name does not.
-    size_t room = MAX_PATH - 1 - dest.Text().size() - 1;  // longest name beside the destination
-    std::string name = std::string(room - 4 - 3, 's') + ".jvs";
-    ASSERT_LE(dest.Text().size() + 1 + name.size() + 1, size_t(MAX_PATH));
-    auto ok = Extract(BuildPayload(kStub, {StoredFile(name.substr(4), {1})}), dest, work);
+    TempFolder dest, dest2, work;
+    // destination\name fits, destination\Style\name does not; sized for each
+    // folder, whose paths differ in length.
+    auto name_for = [](const TempFolder& folder) {
+        size_t room = MAX_PATH - 1 - folder.Text().size() - 1;  // longest name beside it
+        return std::string(room - 4 - 3, 's') + ".jvs";
+    };
+    std::string name = name_for(dest2);
+    ASSERT_LE(dest2.Text().size() + 1 + name.size() + 1, size_t(MAX_PATH));
+    auto ok = Extract(BuildPayload(kStub, {StoredFile(name_for(dest).substr(4), {1})}), dest, work);
     EXPECT_EQ(ok.result, 1);
-    TempFolder dest2;
     auto x = Extract(BuildPayload(kStub, {StoredFile(name, {1})}), dest2, work);
     EXPECT_EQ(x.result, 0);
     EXPECT_TRUE(Listing(dest2.path).empty());

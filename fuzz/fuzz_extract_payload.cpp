@@ -2,30 +2,33 @@
 // file. It is written to a temporary file and extracted into a fresh
 // temporary folder; the run must not crash, must give back every heap block
 // and handle it took, and must write nothing outside the destination folder.
-// Everything is removed again before the next input, the stand-in's call
-// log included, so memory stays flat however long the run. The files live
+// Everything it wrote is removed again before the next input, the stand-in's
+// call log included, so memory stays flat however long the run. The files live
 // on a memory-backed file system when there is one: the extractor's own
 // work per input is small next to a disk's.
 //
 // The process heap is this file's own: the extractor takes two 1 MiB blocks
-// per input, and fresh blocks of that size (mapped, zeroed through page
-// faults, unmapped) cost most of the run. Here a released block of that size
-// is kept for the next request and poisoned meanwhile, so AddressSanitizer
-// still stops any use of it after its release; blocks are still counted, and
-// a block released twice or never handed out still fails the release.
+// per input, zeroed, and fresh blocks of that size from the allocator (or a
+// memset of a kept one) cost most of the run. Here those blocks are mapped
+// once and kept: a released one gives its pages back (MADV_DONTNEED), so it
+// reads as zeros again and costs only the pages the next input touches, and
+// it stays poisoned until handed out again, so AddressSanitizer still stops
+// any use of it after its release. Blocks are still counted, and a block
+// released twice or never handed out still fails the release.
 #include "payload/payload.h"
 #include "platform/posix/testing.h"
 
 #include <sanitizer/asan_interface.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <set>
 #include <vector>
 #include <string>
 
@@ -36,7 +39,8 @@ namespace {
 // Never destroyed, so that the leak check at exit still finds the blocks.
 char heap_tag;  // the one heap's handle points here
 std::map<void*, SIZE_T>& live_blocks = *new std::map<void*, SIZE_T>;  // handed out -> size
-std::vector<void*>& spare_buffers = *new std::vector<void*>;  // released 1 MiB blocks, poisoned
+std::vector<void*>& spare_buffers =
+    *new std::vector<void*>;  // released 1 MiB blocks, poisoned, zero
 
 }  // namespace
 
@@ -51,13 +55,18 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
     }
     size = size ? size : 1;
     void* block = nullptr;
-    if (size == PAYLOAD_BUFFER_SIZE && !spare_buffers.empty()) {
-        block = spare_buffers.back();
-        spare_buffers.pop_back();
-        ASAN_UNPOISON_MEMORY_REGION(block, size);
-        if (flags & HEAP_ZERO_MEMORY) {
-            memset(block, 0, size);
+    if (size == PAYLOAD_BUFFER_SIZE) {
+        if (spare_buffers.empty()) {
+            block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (block == MAP_FAILED) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return nullptr;
+            }
+        } else {
+            block = spare_buffers.back();
+            spare_buffers.pop_back();
         }
+        ASAN_UNPOISON_MEMORY_REGION(block, size);
     } else {
         block = (flags & HEAP_ZERO_MEMORY) ? calloc(1, size) : malloc(size);
     }
@@ -72,6 +81,7 @@ BOOL HeapFree(HANDLE heap, DWORD, LPVOID block) {
         return FALSE;
     }
     if (block != nullptr && live->second == PAYLOAD_BUFFER_SIZE) {
+        madvise(block, live->second, MADV_DONTNEED);  // zero pages from here on
         ASAN_POISON_MEMORY_REGION(block, live->second);
         spare_buffers.push_back(block);
     } else if (block != nullptr) {
@@ -89,43 +99,105 @@ size_t PlatformLiveHeapBlocks() {
 
 namespace {
 
-// The folder that holds this process's payload file and destination.
-const fs::path& WorkFolder() {
-    static const fs::path folder = [] {
+[[noreturn]] void Fail(const std::string& what) {
+    fprintf(stderr, "ExtractPayloadFile: %s\n", what.c_str());
+    abort();
+}
+
+// The folder that holds this process's payload file and destination. All
+// are made once and kept: the payload file is rewritten in place and the
+// destination emptied after each input, so that the stand-in's listings of
+// them stay valid. The destination holds Style and lang from the start, as
+// the launcher's workspace does when the extractor runs. What each input
+// created is learnt from one read of the watches, not from listing folders.
+const char* const kKept[] = {"", "/Style", "/lang"};  // the destination's folders, kept
+constexpr int kKeptCount = 3;
+
+struct Work {
+    std::string payload;         // the payload file
+    std::string destination;     // where it is extracted
+    int watcher;                 // inotify descriptor, non-blocking
+    int folder_watch;            // on the work folder: anything created there is a fault
+    int kept_watch[kKeptCount];  // on each kept folder: what to remove after an input
+};
+
+const Work& WorkFolder() {
+    static const Work work = [] {
         fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
         fs::path p = base / ("qelvor-fuzz-" + std::to_string(getpid()));
         fs::remove_all(p);
-        fs::create_directories(p);
-        return p;
+        Work w{(p / "payload.bin").string(),
+               (p / "out").string(),
+               inotify_init1(IN_NONBLOCK | IN_CLOEXEC),
+               -1,
+               {}};
+        fs::create_directories(w.destination + "/Style");
+        fs::create_directories(w.destination + "/lang");
+        close(open(w.payload.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        bool watched = w.watcher >= 0 && (w.folder_watch = inotify_add_watch(
+                                              w.watcher, p.c_str(), IN_CREATE | IN_MOVED_TO)) >= 0;
+        for (int k = 0; k < kKeptCount; k++) {
+            std::string folder = w.destination + kKept[k];
+            watched = watched && (w.kept_watch[k] = inotify_add_watch(
+                                      w.watcher, folder.c_str(), IN_CREATE | IN_MOVED_TO)) >= 0;
+        }
+        if (!watched) {
+            perror("inotify");
+            abort();
+        }
+        return w;
     }();
-    return folder;
+    return work;
+}
+
+// Removes what the last input created in the kept folders and fails if it
+// created anything in the work folder. A lost event (queue overflow) counts
+// as such a fault, so that it is never taken for nothing.
+void RemoveCreated(const Work& work) {
+    alignas(struct inotify_event) static char events[16384];  // one read of the queue
+    for (ssize_t got; (got = read(work.watcher, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
+            at += (ssize_t)(sizeof *event + event->len);
+            if (event->mask & IN_Q_OVERFLOW) {
+                Fail("events lost: cannot tell what was written");
+            }
+            if (event->wd == work.folder_watch) {
+                Fail(std::string("wrote outside the destination: ") + event->name);
+            }
+            for (int k = 0; k < kKeptCount; k++) {
+                std::string path = work.destination + kKept[k] + "/" + event->name;
+                if (event->wd == work.kept_watch[k] && unlink(path.c_str()) != 0) {
+                    fs::remove_all(path);
+                }
+            }
+        }
+    }
+}
+
+// Replaces the payload file's content with data[0 .. size).
+void WritePayload(const std::string& payload, const uint8_t* data, size_t size) {
+    int fd = open(payload.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || write(fd, data, size) != (ssize_t)size) {
+        perror("payload file");
+        abort();
+    }
+    close(fd);
 }
 
 int IgnoreProgress(uint32_t, uint32_t, uint32_t) {
     return 1;
 }
 
-[[noreturn]] void Fail(const std::string& what) {
-    fprintf(stderr, "ExtractPayloadFile: %s\n", what.c_str());
-    abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const fs::path& work = WorkFolder();
-    fs::path payload = work / "payload.bin";
-    fs::path dest = work / "out";
-    {
-        std::ofstream file(payload, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char*>(data), (std::streamsize)size);
-    }
-    fs::remove_all(dest);
-    fs::create_directory(dest);
+    const Work& work = WorkFolder();
+    WritePayload(work.payload, data, size);
 
     size_t handles = PlatformLiveHandles();
     size_t blocks = PlatformLiveHeapBlocks();
-    int result = ExtractPayloadFile(payload.c_str(), dest.c_str(), IgnoreProgress);
+    int result = ExtractPayloadFile(work.payload.c_str(), work.destination.c_str(), IgnoreProgress);
     if (result != 0 && result != 1) {
         Fail("result " + std::to_string(result));
     }
@@ -135,14 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (PlatformLiveHeapBlocks() != blocks) {
         Fail("heap blocks leaked");
     }
-    for (const fs::directory_entry& entry : fs::directory_iterator(work)) {
-        std::string name = entry.path().filename().string();
-        if (name != "payload.bin" && name != "out") {
-            Fail("wrote outside the destination: " + name);
-        }
-    }
-    fs::remove_all(dest);
-    fs::remove(payload);
+    RemoveCreated(work);
     PlatformReset();
     return 0;
 }

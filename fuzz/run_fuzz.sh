@@ -12,4 +12,4 @@ seconds=${QELVOR_FUZZ_SECONDS:-30}
 mkdir -p "$work"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-quarantine_size_mb=64}"
 exec "$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=512 -max_len="$max_len" \
-    -print_final_stats=1 "$work" "$seeds"
+    -print_final_stats=1 -reload=0 "$work" "$seeds"

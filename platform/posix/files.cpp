@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -104,9 +106,18 @@ HANDLE NewFileHandle(int fd, DWORD access, DWORD share, const std::string& path)
     return NewHandle(object);
 }
 
-/* The path of the file that a path reaches, links followed; the path
-   itself when it does not exist. */
-std::string Reached(const std::string& posix) {
+/* The path of the file that descriptor fd, opened from posix, reached,
+   links followed. The kernel knows it (one readlink of /proc/self/fd);
+   without /proc it is resolved again from posix, which costs a look-up of
+   every component. */
+std::string Reached(int fd, const std::string& posix) {
+    char link[64];              // /proc/self/fd/N
+    char target[PATH_MAX + 1];  // what it names
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(link, target, PATH_MAX);
+    if (length > 0 && target[0] == '/') {
+        return std::string(target, static_cast<size_t>(length));
+    }
     char* real = realpath(posix.c_str(), nullptr);
     std::string reached = real ? real : posix;
     free(real);
@@ -153,7 +164,7 @@ HANDLE OpenFolder(const std::string& posix, DWORD access, DWORD share, DWORD dis
         return INVALID_HANDLE_VALUE;
     }
     SetLastError(ERROR_SUCCESS);
-    return NewFileHandle(fd, access, share, as_itself ? posix : Reached(posix));
+    return NewFileHandle(fd, access, share, as_itself ? posix : Reached(fd, posix));
 }
 
 /* Deletes what a handle with its deletion set had open, once that handle
@@ -388,7 +399,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     if (!exists) {
         AssignSecurity(posix, security ? security->lpSecurityDescriptor : nullptr);
     }
-    HANDLE handle = NewFileHandle(fd, access, share, Reached(posix));
+    HANDLE handle = NewFileHandle(fd, access, share, Reached(fd, posix));
     bool reported_existing = exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
     SetLastError(reported_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;

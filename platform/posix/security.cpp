@@ -293,6 +293,11 @@ BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION parts,
 
 void PlatformSetToken(const char* user, const char* owner) {
     std::lock_guard<std::mutex> hold(token_lock);
+    if (!user && !owner) {
+        token_user.clear();  // the defaults, filled in when first used
+        token_owner.clear();
+        return;
+    }
     token_user = SidFromText(user ? user : DEFAULT_USER);
     token_owner = SidFromText(owner ? owner : user ? user : DEFAULT_USER);
 }

@@ -146,14 +146,19 @@ unsigned PlatformCallCount(PlatformFault kind) {
 
 // ---- call log --------------------------------------------------------------
 
-/* Records the call, then hands it to the test's hook outside the lock. */
+/* Records the call, then hands it to the test's hook outside the lock.
+   Without a hook the record is moved into the log, not copied. */
 void LogCall(const std::string& api, std::vector<std::string> args) {
     PlatformCall call{api, std::move(args)};
     std::function<void(const PlatformCall&)> hook;  // copied, so that it may replace itself
     {
         std::lock_guard<std::mutex> hold(log_lock);
-        log.push_back(call);
         hook = in_hook ? nullptr : call_hook;
+        if (!hook) {
+            log.push_back(std::move(call));
+            return;
+        }
+        log.push_back(call);
     }
     if (hook) {
         in_hook = true;
@@ -369,7 +374,9 @@ static std::string MatchInFolder(const std::string& folder, const std::string& n
    as it is; otherwise it is rebuilt one component at a time, each missing
    component replaced by its case-insensitive match in the folder resolved so
    far. Once a component matches nothing, the rest is kept as written. A
-   trailing separator is kept. */
+   trailing separator is kept. The common case, a new file in a folder that
+   exists as written, is tried first: then only the last component is
+   matched. */
 std::string PosixPath(const char* path) {
     if (!path) {
         return std::string();
@@ -388,6 +395,12 @@ std::string PosixPath(const char* path) {
     std::string resolved = given[0] == '/' ? "/" : "";  // the path rebuilt so far
     bool matching = true;  // false once a component has matched nothing
     size_t start = 0;      // start of the current component
+    size_t last = given.find_last_of('/', given.size() - 2);  // before the last component
+    if (given.back() != '/' && last != std::string::npos && last > 0 &&
+        lstat(given.substr(0, last).c_str(), &info) == 0) {
+        resolved = given.substr(0, last + 1);
+        start = last + 1;
+    }
     while (start <= given.size()) {
         size_t end = given.find('/', start);
         if (end == std::string::npos) {

@@ -175,14 +175,14 @@ void RemoveCreated(const Work& work) {
     }
 }
 
-// Replaces the payload file's content with data[0 .. size).
+// Replaces the payload file's content with data[0 .. size), through a
+// descriptor kept open for the whole run.
 void WritePayload(const std::string& payload, const uint8_t* data, size_t size) {
-    int fd = open(payload.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || write(fd, data, size) != (ssize_t)size) {
+    static const int fd = open(payload.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || pwrite(fd, data, size, 0) != (ssize_t)size || ftruncate(fd, (off_t)size) != 0) {
         perror("payload file");
         abort();
     }
-    close(fd);
 }
 
 int IgnoreProgress(uint32_t, uint32_t, uint32_t) {

@@ -1,11 +1,11 @@
 // libFuzzer target for ExtractPayloadFile: the input is a whole payload
-// file. It is written to a temporary file and extracted into a fresh
-// temporary folder; the run must not crash, must give back every heap block
-// and handle it took, and must write nothing outside the destination folder.
-// Everything it wrote is removed again before the next input, the stand-in's
-// call log included, so memory stays flat however long the run. The files live
-// on a memory-backed file system when there is one: the extractor's own
-// work per input is small next to a disk's.
+// file. It is written to a temporary file and extracted into a temporary
+// folder that holds only Style and lang; the run must not crash, must give
+// back every heap block and handle it took, and must write nothing outside
+// the destination folder. Everything it wrote is removed again before the
+// next input, the stand-in's call log included, so memory stays flat however
+// long the run. The files live on a memory-backed file system when there is
+// one: the extractor's own work per input is small next to a disk's.
 //
 // The process heap is this file's own: the extractor takes two 1 MiB blocks
 // per input, zeroed, and fresh blocks of that size from the allocator (or a

@@ -1,8 +1,10 @@
 #!/bin/sh
 # `make bench`: the decoder benchmark, then the extraction of a payload of
 # about 100 MB of this machine's files by `qelvor-pack extract` against
-# `unzip` of a `zip -9` of the same files, then the packer with one thread
-# against two (bench/pack_threads.sh), then 10,000 small files against
+# `unzip` of a `zip -9` of the same files and against a reference with the
+# same reading rule that decodes with libdeflate
+# (bench/extract_libdeflate.cpp), with the extraction's peak memory, then
+# the packer with one thread against two (bench/pack_threads.sh), then 10,000 small files against
 # 1,000 (bench/scaling.sh), then the launcher against NSIS end to
 # end under Wine (bench/e2e_nsis.py) with the stub's size, in one run. Prints the machine, every
 # figure and the ratios. Needs the release build (build/release); the end-to-

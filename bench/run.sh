@@ -104,14 +104,14 @@ echo "extract (best of $runs): qelvor-pack extract $t_pack s ($(calc "$bytes / $
 # names ask for those copies (the set above has none).
 ref=$build/bench/qelvor_extract_libdeflate
 ref_runs=5
-timed() {  # COMMAND... : one run into an empty $work/out, in seconds
+timed() {  # COMMAND... : one run into an empty $work/out: wall and CPU seconds
     rm -rf "$work/out"
     mkdir "$work/out"
     sync
     s=$(date +%s.%N)
-    "$@" >/dev/null
+    /usr/bin/time -f "%U %S" -o "$work/cpu" "$@" >/dev/null
     e=$(date +%s.%N)
-    awk "BEGIN { print $e - $s }"
+    awk -v wall="$(awk "BEGIN { print $e - $s }")" '{ print wall, $1 + $2 }' "$work/cpu"
 }
 median() {  # NUMBER...
     printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
@@ -123,12 +123,22 @@ done
 "$pack" create -o "$work/names.exe" --stub "$stub" -q --no-setup "$work"/names/*
 "$pack" extract "$work/names.exe" "$work/names-ours" >/dev/null
 "$ref" "$work/names.exe" "$work/names-ref"
-ours_runs=""
-ref_times=""
+ours_wall=""
+ours_cpu=""
+ref_wall=""
+ref_cpu=""
 i=0
 while [ $i -lt $ref_runs ]; do
-    ours_runs="$ours_runs $(timed "$pack" extract "$work/launcher.exe" "$work/out")"
-    ref_times="$ref_times $(timed "$ref" "$work/launcher.exe" "$work/out")"
+    read -r wall cpu <<EOF
+$(timed "$pack" extract "$work/launcher.exe" "$work/out")
+EOF
+    ours_wall="$ours_wall $wall"
+    ours_cpu="$ours_cpu $cpu"
+    read -r wall cpu <<EOF
+$(timed "$ref" "$work/launcher.exe" "$work/out")
+EOF
+    ref_wall="$ref_wall $wall"
+    ref_cpu="$ref_cpu $cpu"
     i=$((i + 1))
 done
 if ! diff -r "$work/check" "$work/out" >/dev/null ||
@@ -138,12 +148,15 @@ if ! diff -r "$work/check" "$work/out" >/dev/null ||
     exit 1
 fi
 # shellcheck disable=SC2086 # the lists are numbers split on purpose
-t_ours=$(median $ours_runs)
+t_ours=$(median $ours_wall)
 # shellcheck disable=SC2086
-t_ref=$(median $ref_times)
+t_ref=$(median $ref_wall)
+# shellcheck disable=SC2086
+ratio_cpu=$(calc "$(median $ours_cpu) / $(median $ref_cpu)")
 ratio=$(calc "$t_ours / $t_ref")
 echo "native extraction (medians of $ref_runs, alternating): qelvor-pack extract $t_ours s" \
-     "(runs$ours_runs), libdeflate reference $t_ref s (runs$ref_times)"
+     "(runs$ours_wall; CPU$ours_cpu), libdeflate reference $t_ref s (runs$ref_wall;" \
+     "CPU$ref_cpu); in CPU seconds $ratio_cpu"
 echo "native extraction, qelvor-pack extract / same reading rule with libdeflate: $ratio" \
      "(goal <= 1.30, $(awk "BEGIN { print ($ratio <= 1.30) ? \"met\" : \"missed\" }"))"
 

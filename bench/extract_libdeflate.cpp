@@ -25,17 +25,21 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr size_t MEMBER_HEADER = 3;     // 1F 8B 08 before the deflate data
-constexpr size_t MEMBER_TRAILER = 8;    // CRC-32 and ISIZE after it
-const char* const STYLE_MARK = ".jvs";  // names containing it are copied into Style/
-const char* const LANG_MARK = ".lng";   // names containing it are copied into lang/
+constexpr size_t MEMBER_HEADER = 3;   // 1F 8B 08 before the deflate data
+constexpr size_t MEMBER_TRAILER = 8;  // CRC-32 and ISIZE after it
+// The copies the launcher makes: names containing the mark go into the folder too.
+struct Copy {
+    const char* mark;       // searched anywhere in the name, case-sensitive
+    const char* subfolder;  // under the destination
+};
+const Copy COPIES[] = {{".jvs", "Style"}, {".lng", "lang"}};
 
 uint32_t ReadU32(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -190,25 +194,25 @@ int main(int argc, char** argv) {
         return 1;
     }
     mkdir(destination.c_str(), 0777);
-    std::string style = destination + "/Style/";  // then the name
-    std::string lang = destination + "/lang/";    // then the name
-    mkdir(style.c_str(), 0777);
-    mkdir(lang.c_str(), 0777);
+    for (const Copy& copy : COPIES) {
+        mkdir((destination + "/" + copy.subfolder).c_str(), 0777);
+    }
 
     std::unique_ptr<libdeflate_decompressor, Closer> decompressor(libdeflate_alloc_decompressor());
     std::vector<uint8_t> input(PAYLOAD_BUFFER_SIZE);   // one chunk member at a time
     std::vector<uint8_t> output(PAYLOAD_BUFFER_SIZE);  // one chunk's content at a time
-    std::string problem;
+    std::string problem = decompressor ? "" : "out of memory";
     for (uint32_t j = 1; j < directory.count && problem.empty(); j++) {
         const PayloadEntry& entry = directory.entries[j];
         std::string path = destination + "/" + entry.name;
         problem = WriteEntry(payload, entry, path, decompressor.get(), input, output);
-        const char* const marks[] = {STYLE_MARK, LANG_MARK};
-        const std::string* folders[] = {&style, &lang};
-        for (size_t m = 0; m < 2 && problem.empty(); m++) {
-            if (ContainsText(entry.name, marks[m]) &&
-                !CopyFile(path, *folders[m] + entry.name, output.data(), output.size())) {
-                problem = "cannot copy " + path + " into " + *folders[m];
+        for (const Copy& copy : COPIES) {
+            if (!problem.empty() || !ContainsText(entry.name, copy.mark)) {
+                continue;
+            }
+            std::string target = destination + "/" + copy.subfolder + "/" + entry.name;
+            if (!CopyFile(path, target, output.data(), output.size())) {
+                problem = "cannot copy " + path + " to " + target;
             }
         }
     }

@@ -109,7 +109,11 @@ timed() {  # COMMAND... : one run into an empty $work/out: wall and CPU seconds
     mkdir "$work/out"
     sync
     s=$(date +%s.%N)
-    /usr/bin/time -f "%U %S" -o "$work/cpu" "$@" >/dev/null
+    if ! /usr/bin/time -f "%U %S" -o "$work/cpu" "$@" >/dev/null; then
+        echo "failed: $*" >&2
+        echo failed
+        return
+    fi
     e=$(date +%s.%N)
     awk -v wall="$(awk "BEGIN { print $e - $s }")" '{ print wall, $1 + $2 }' "$work/cpu"
 }
@@ -132,11 +136,13 @@ while [ $i -lt $ref_runs ]; do
     read -r wall cpu <<EOF
 $(timed "$pack" extract "$work/launcher.exe" "$work/out")
 EOF
+    [ "$wall" != failed ] || exit 1
     ours_wall="$ours_wall $wall"
     ours_cpu="$ours_cpu $cpu"
     read -r wall cpu <<EOF
 $(timed "$ref" "$work/launcher.exe" "$work/out")
 EOF
+    [ "$wall" != failed ] || exit 1
     ref_wall="$ref_wall $wall"
     ref_cpu="$ref_cpu $cpu"
     i=$((i + 1))

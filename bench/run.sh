@@ -4,12 +4,14 @@
 # `unzip` of a `zip -9` of the same files and against a reference with the
 # same reading rule that decodes with libdeflate
 # (bench/extract_libdeflate.cpp), with the extraction's peak memory, then
-# the packer with one thread against two (bench/pack_threads.sh), then 10,000 small files against
-# 1,000 (bench/scaling.sh), then the launcher against NSIS end to
-# end under Wine (bench/e2e_nsis.py) with the stub's size, in one run. Prints the machine, every
-# figure and the ratios. Needs the release build (build/release); the end-to-
-# end part builds the stub and the test setup.exe with the mingw preset
-# first, and is left out with QELVOR_BENCH_E2E=0.
+# the packer with one thread against two (bench/pack_threads.sh), then
+# 10,000 small files against 1,000 (bench/scaling.sh), then the launcher
+# against NSIS end to end under Wine (bench/e2e_nsis.py) with the stub's
+# size, in one run. Prints the machine, every figure and the ratios. Needs
+# the release build (build/release); the end-to-end part builds the stub
+# and the test setup.exe with the mingw preset first, and is left out with
+# QELVOR_BENCH_E2E=0. QELVOR_BENCH_EXTRACT_ONLY=1 runs the extraction parts
+# alone.
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${QELVOR_BENCH_BUILD:-$here/build/release}
@@ -25,7 +27,9 @@ calc() {  # EXPRESSION: evaluated by awk, printed with two decimals
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')"
 
-"$bench"
+if [ "${QELVOR_BENCH_EXTRACT_ONLY:-0}" != 1 ]; then
+    "$bench"
+fi
 
 work=$(mktemp -d /tmp/qelvor-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -219,6 +223,8 @@ echo "peak memory of an extraction: $above KiB above the baseline, of which buff
 echo "peak memory of an extraction, the buffers counted as far as touched ($touched_kib KiB):" \
      "extra $((above - touched_kib - directory_kib)) KiB (peaks$set_peaks KiB," \
      "baseline$base_peaks KiB)"
+
+[ "${QELVOR_BENCH_EXTRACT_ONLY:-0}" != 1 ] || exit 0
 
 sh "$here/bench/pack_threads.sh"
 

@@ -35,6 +35,7 @@ std::mutex log_lock;                                 // guards the log and the h
 std::vector<PlatformCall> log;                       // every recorded call, in order
 std::function<void(const PlatformCall&)> call_hook;  // a test's other party, or empty
 thread_local bool in_hook = false;                   // the hook's own calls pass it by
+bool recording = true;                               // calls are added to the log
 
 thread_local DWORD last_error = ERROR_SUCCESS;  // GetLastError's value for this thread
 
@@ -155,10 +156,14 @@ void LogCall(const std::string& api, std::vector<std::string> args) {
         std::lock_guard<std::mutex> hold(log_lock);
         hook = in_hook ? nullptr : call_hook;
         if (!hook) {
-            log.push_back(std::move(call));
+            if (recording) {
+                log.push_back(std::move(call));
+            }
             return;
         }
-        log.push_back(call);
+        if (recording) {
+            log.push_back(call);
+        }
     }
     if (hook) {
         in_hook = true;
@@ -170,6 +175,11 @@ void LogCall(const std::string& api, std::vector<std::string> args) {
 void PlatformSetCallHook(std::function<void(const PlatformCall&)> hook) {
     std::lock_guard<std::mutex> hold(log_lock);
     call_hook = std::move(hook);
+}
+
+void PlatformRecordCalls(bool on) {
+    std::lock_guard<std::mutex> hold(log_lock);
+    recording = on;
 }
 
 std::vector<PlatformCall> PlatformCallLog() {
@@ -197,6 +207,7 @@ void PlatformReset() {
         std::lock_guard<std::mutex> hold(log_lock);
         log.clear();
         call_hook = nullptr;
+        recording = true;
     }
     ResetFiles();
     ResetWindows();

@@ -83,6 +83,11 @@ struct PlatformCall {
 };
 std::vector<PlatformCall> PlatformCallLog();
 
+// Whether calls are added to the log (on until turned off, and again after
+// PlatformReset). A program that runs the launcher's code over the stand-in
+// for real work turns it off: the log keeps every call, for tests to read.
+void PlatformRecordCalls(bool on);
+
 // A headless window that records the messages it receives; `name` appears
 // for it in the call log.
 HWND PlatformNewWindow(const char* name);

@@ -2,6 +2,8 @@
 // damage must be found and named with its entry and chunk. The launchers are
 // packed at level 0 so that these cases need only stored-block decoding.
 #include "tests/pack/support.h"
+#include "platform/posix/testing.h"
+#include "tools/pack/extract.h"
 #include "tools/pack/inspect.h"
 #include "tools/pack/layout.h"
 
@@ -194,6 +196,22 @@ TEST(VerifySound, CountsEntriesChunksAndContent) {
     EXPECT_EQ(report.entries, 4u);
     EXPECT_EQ(report.chunks, 4u);
     EXPECT_EQ(report.content_bytes, PIECE + 10 + 100 + 50);
+}
+
+// The packer runs the launcher's extractor over the stand-in, whose call
+// log serves tests only: an extraction must leave it empty, or it would
+// grow with every file of a large set.
+TEST(ExtractSound, WritesTheFilesAndKeepsNoCallLog) {
+    ScratchDir dir;
+    SoundLauncher(dir);
+    PlatformReset();
+    std::string problem;
+    ASSERT_TRUE(qpack::ExtractLauncher(
+        dir / "out.exe", dir / "x", [](size_t, size_t) {}, "", &problem))
+        << problem;
+    EXPECT_EQ(ReadFile(dir / "x" / "a.bin"), ReadFile(dir / "in" / "a.bin"));
+    EXPECT_TRUE(PlatformCallLog().empty());
+    PlatformReset();
 }
 
 // Signed after packing, with the stub first grown by `grow` bytes so that

@@ -99,6 +99,7 @@ std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
 }
 
 bool UseExtractorCodepage(const std::string& codepage, std::string* problem) {
+    PlatformRecordCalls(false);  // the stand-in's log would keep every call of the extraction
     unsigned number = codepage.empty() ? 0 : CodepageNumber(codepage);
     if (!codepage.empty() && number == 0) {
         *problem = "give the code page by its number (CP932 or 932), not '" + codepage + "'";

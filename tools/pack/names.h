@@ -71,8 +71,9 @@ std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
 
 // Makes the launcher's extractor, run by this program, read names in the
 // code page (none: the platform's own). Linux runs it over the POSIX
-// stand-in, whose ANSI code page is set; Windows can only read in its own
-// ANSI code page, so another is refused. Returns false with *problem.
+// stand-in, whose ANSI code page is set and whose call log (kept for tests)
+// is turned off; Windows can only read in its own ANSI code page, so another
+// is refused. Returns false with *problem.
 bool UseExtractorCodepage(const std::string& codepage, std::string* problem);
 
 // A path as the extractor takes it: ANSI bytes of the code page in use;

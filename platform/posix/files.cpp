@@ -245,7 +245,7 @@ BOOL SetDisposition(KernelObject& object, const FILE_DISPOSITION_INFO& dispositi
 /* Only the two records that the cleanup sets are known. */
 BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                 DWORD size) {
-    LogCall("SetFileInformationByHandle", {HandleText(file), std::to_string(kind)});
+    LOG_CALL("SetFileInformationByHandle", {HandleText(file), std::to_string(kind)});
     std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
     if (!object || !information) {
         SetLastError(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
@@ -288,7 +288,7 @@ bool ImageOpenBlocked(const std::string& posix_path) {
    too when it leads to one), the file's size, and its identity: the
    device as the volume's serial number, the inode as the file index. */
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
-    LogCall("GetFileInformationByHandle", {HandleText(file)});
+    LOG_CALL("GetFileInformationByHandle", {HandleText(file)});
     std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
     struct stat info;
     if (!object || !information || fstat(object->fd, &info) != 0) {
@@ -323,7 +323,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
    handles are never inherited. */
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE) {
-    LogCall("CreateFileA", {Text(path), Number(access), Number(share), Number(disposition)});
+    LOG_CALL("CreateFileA", {Text(path), Number(access), Number(share), Number(disposition)});
     if (FaultHit(FAULT_OPEN)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -408,7 +408,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 /* Reads up to to_read bytes; fewer at the end of the file is success, and
    zero bytes at the end is success too (the synchronous Windows rule). */
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAPPED) {
-    LogCall("ReadFile", {HandleText(file), Number(to_read)});
+    LOG_CALL("ReadFile", {HandleText(file), Number(to_read)});
     if (read) {
         *read = 0;
     }
@@ -453,7 +453,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
 /* Writes all bytes or fails. An injected fault writes nothing and reports
    a full disk. */
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPOVERLAPPED) {
-    LogCall("WriteFile", {HandleText(file), Number(to_write)});
+    LOG_CALL("WriteFile", {HandleText(file), Number(to_write)});
     if (written) {
         *written = 0;
     }
@@ -503,7 +503,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPO
    Success sets the last error to ERROR_SUCCESS, so that a caller can tell a
    position whose low half is 0xFFFFFFFF from a failure. */
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
-    LogCall("SetFilePointer", {HandleText(file), std::to_string(distance), Number(method)});
+    LOG_CALL("SetFilePointer", {HandleText(file), std::to_string(distance), Number(method)});
     std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -547,7 +547,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
    FindClose only, as on Windows; a null, invalid or already closed handle
    fails with ERROR_INVALID_HANDLE. */
 BOOL CloseHandle(HANDLE handle) {
-    LogCall("CloseHandle", {HandleText(handle)});
+    LOG_CALL("CloseHandle", {HandleText(handle)});
     std::shared_ptr<KernelObject> object = FindHandle(handle);
     if (!object || object->kind == OBJ_SEARCH || !TakeHandle(handle, object->kind)) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -569,7 +569,7 @@ BOOL CloseHandle(HANDLE handle) {
    not read-only; with fail_if_exists an existing target fails with
    ERROR_FILE_EXISTS. The target's folder must exist. */
 BOOL CopyFileA(LPCSTR existing, LPCSTR copy, BOOL fail_if_exists) {
-    LogCall("CopyFileA", {Text(existing), Text(copy), Number(fail_if_exists)});
+    LOG_CALL("CopyFileA", {Text(existing), Text(copy), Number(fail_if_exists)});
     if (FaultHit(FAULT_COPY)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -656,7 +656,7 @@ BOOL CopyFileA(LPCSTR existing, LPCSTR copy, BOOL fail_if_exists) {
    ERROR_ACCESS_DENIED, as does a read-only file; a file with an open handle
    that does not share deletion fails with ERROR_SHARING_VIOLATION. */
 BOOL DeleteFileA(LPCSTR path) {
-    LogCall("DeleteFileA", {Text(path)});
+    LOG_CALL("DeleteFileA", {Text(path)});
     if (FaultHit(FAULT_DELETE)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;

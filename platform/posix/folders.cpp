@@ -98,7 +98,7 @@ void ResetFiles() {
    that name fails with ERROR_ALREADY_EXISTS. The new folder gets the
    descriptor's DACL, or else what its parent passes on. */
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
-    LogCall("CreateDirectoryA", {Text(path)});
+    LOG_CALL("CreateDirectoryA", {Text(path)});
     if (FaultHit(FAULT_CREATE_DIR)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -122,7 +122,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
    folder with entries with ERROR_DIR_NOT_EMPTY, anything that is not a
    folder with ERROR_DIRECTORY. */
 BOOL RemoveDirectoryA(LPCSTR path) {
-    LogCall("RemoveDirectoryA", {Text(path)});
+    LOG_CALL("RemoveDirectoryA", {Text(path)});
     if (FaultHit(FAULT_REMOVE_DIR)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -162,7 +162,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
-    LogCall("GetFileAttributesA", {Text(path)});
+    LOG_CALL("GetFileAttributesA", {Text(path)});
     std::string posix = PosixPath(path);
     DWORD attributes = path ? AttributesOf(posix) : INVALID_FILE_ATTRIBUTES;
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -176,7 +176,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
    attributes are accepted and ignored. Like Windows' own call, it follows
    a link and changes what the link leads to. */
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
-    LogCall("SetFileAttributesA", {Text(path), std::to_string(attributes)});
+    LOG_CALL("SetFileAttributesA", {Text(path), std::to_string(attributes)});
     std::string posix = PosixPath(path);
     struct stat info;
     if (!path || stat(posix.c_str(), &info) != 0) {
@@ -198,7 +198,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
    ERROR_PATH_NOT_FOUND, a mask that matches nothing with
    ERROR_FILE_NOT_FOUND. */
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    LogCall("FindFirstFileA", {Text(pattern)});
+    LOG_CALL("FindFirstFileA", {Text(pattern)});
     if (FaultHit(FAULT_FIND)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -253,7 +253,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
    ".." among them. The handle needs FILE_LIST_DIRECTORY. */
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                   DWORD size) {
-    LogCall("GetFileInformationByHandleEx", {HandleText(file), std::to_string(kind)});
+    LOG_CALL("GetFileInformationByHandleEx", {HandleText(file), std::to_string(kind)});
     std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
     if (!object || !information ||
         (kind != FileFullDirectoryInfo && kind != FileFullDirectoryRestartInfo)) {
@@ -317,7 +317,7 @@ BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL FindClose(HANDLE search) {
-    LogCall("FindClose", {HandleText(search)});
+    LOG_CALL("FindClose", {HandleText(search)});
     if (!TakeHandle(search, OBJ_SEARCH)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -330,7 +330,7 @@ BOOL FindClose(HANDLE search) {
    is renamed; an existing target is replaced only with
    MOVEFILE_REPLACE_EXISTING. */
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
-    LogCall("MoveFileExA", {Text(existing), Text(replacement), std::to_string(flags)});
+    LOG_CALL("MoveFileExA", {Text(existing), Text(replacement), std::to_string(flags)});
     if (!existing) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -392,13 +392,13 @@ static std::string TempFolder() {
 /* The temporary folder in ANSI characters ('?' for any other), always
    ending in a separator. */
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
-    LogCall("GetTempPathA", {std::to_string(size)});
+    LOG_CALL("GetTempPathA", {std::to_string(size)});
     return CopyPathOut(AnsiFromUtf8(TempFolder()), buffer, size);
 }
 
 /* The same folder in wide characters, every character kept. */
 DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
-    LogCall("GetTempPathW", {std::to_string(size)});
+    LOG_CALL("GetTempPathW", {std::to_string(size)});
     return CopyPathOut(WideFromUtf8(TempFolder()), buffer, size);
 }
 
@@ -417,7 +417,7 @@ bool HasTempPath2() {
 
 /* The folder a test gave, in wide characters, as SYSTEM's own on Windows 11. */
 DWORD GetTempPath2W(DWORD size, LPWSTR buffer) {
-    LogCall("GetTempPath2W", {std::to_string(size)});
+    LOG_CALL("GetTempPath2W", {std::to_string(size)});
     std::string folder;
     {
         std::lock_guard<std::mutex> hold(folder_lock);

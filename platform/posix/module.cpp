@@ -67,7 +67,7 @@ HMODULE PlatformModuleForFile(const char* path) {
    result is then size with ERROR_INSUFFICIENT_BUFFER, as on current
    Windows. Otherwise the result is the length without the terminator. */
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
-    LogCall("GetModuleFileNameA", {HandleText(module), std::to_string(size)});
+    LOG_CALL("GetModuleFileNameA", {HandleText(module), std::to_string(size)});
     std::string name;
     if (!module) {
         char own[4096];  // the link's target
@@ -102,13 +102,13 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
 }
 
 BOOL SetDefaultDllDirectories(DWORD flags) {
-    LogCall("SetDefaultDllDirectories", {std::to_string(flags)});
+    LOG_CALL("SetDefaultDllDirectories", {std::to_string(flags)});
     return TRUE;
 }
 
 /* The module of a library that is always loaded: only kernel32.dll. */
 HMODULE GetModuleHandleA(LPCSTR name) {
-    LogCall("GetModuleHandleA", {Text(name)});
+    LOG_CALL("GetModuleHandleA", {Text(name)});
     if (name && strcasecmp(name, KERNEL32_NAME) == 0) {
         return ModuleNamed(KERNEL32_NAME);
     }
@@ -120,7 +120,7 @@ HMODULE GetModuleHandleA(LPCSTR name) {
    without the extension) can be loaded; anything else fails with
    ERROR_MOD_NOT_FOUND. */
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
-    LogCall("LoadLibraryExA", {Text(name), std::to_string(flags)});
+    LOG_CALL("LoadLibraryExA", {Text(name), std::to_string(flags)});
     for (const char* known : {COMCTL32_NAME, SHELL32_NAME, ADVAPI32_NAME}) {
         std::string bare(known, strlen(known) - strlen(".dll"));  // the name without extension
         if (name && (strcasecmp(name, known) == 0 || strcasecmp(name, bare.c_str()) == 0)) {
@@ -142,7 +142,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     } else {
         what = Text(name);
     }
-    LogCall("GetProcAddress", {HandleText(module), what});
+    LOG_CALL("GetProcAddress", {HandleText(module), what});
     bool comctl32 = module && module == ModuleNamed(COMCTL32_NAME);
     bool wanted = by_ordinal ? reinterpret_cast<UINT_PTR>(name) == COMCTL32_INIT_ORDINAL
                              : strcmp(name, "InitCommonControls") == 0;

@@ -24,7 +24,7 @@ std::map<std::string, std::shared_ptr<MutexObject>> named;  // named mutexes by 
    ownership and sets ERROR_ALREADY_EXISTS; creating sets ERROR_SUCCESS and,
    with initial_owner, makes the calling thread the owner. */
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
-    LogCall("CreateMutexA", {std::to_string(initial_owner), Text(name)});
+    LOG_CALL("CreateMutexA", {std::to_string(initial_owner), Text(name)});
     if (FaultHit(FAULT_MUTEX)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
@@ -61,7 +61,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initial_owner, LPCSTR name) {
 /* Gives up one level of ownership; the mutex is free once every level is
    given up. Fails with ERROR_NOT_OWNER unless the calling thread owns it. */
 BOOL ReleaseMutex(HANDLE handle) {
-    LogCall("ReleaseMutex", {HandleText(handle)});
+    LOG_CALL("ReleaseMutex", {HandleText(handle)});
     std::shared_ptr<KernelObject> object = FindHandle(handle, OBJ_MUTEX);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -161,7 +161,7 @@ void PlatformSetArguments(const std::vector<std::string>& given) {
 }
 
 void Sleep(DWORD milliseconds) {
-    LogCall("Sleep", {std::to_string(milliseconds)});
+    LOG_CALL("Sleep", {std::to_string(milliseconds)});
     if (!instant_sleep) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
@@ -172,7 +172,7 @@ void Sleep(DWORD milliseconds) {
    depend on the handle staying open. */
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD, LPDWORD thread_id) {
-    LogCall("CreateThread", {std::to_string(reinterpret_cast<uintptr_t>(parameter))});
+    LOG_CALL("CreateThread", {std::to_string(reinterpret_cast<uintptr_t>(parameter))});
     if (FaultHit(FAULT_THREAD) || !start) {
         SetLastError(start ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -306,7 +306,7 @@ static BOOL StartChild(LPCSTR application, LPSTR command_line, LPCSTR current_di
 BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR current_directory,
                     LPSTARTUPINFOA, LPPROCESS_INFORMATION information) {
-    LogCall("CreateProcessA", {Text(application), Text(command_line), Text(current_directory)});
+    LOG_CALL("CreateProcessA", {Text(application), Text(command_line), Text(current_directory)});
     if (FaultHit(FAULT_PROCESS)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -325,9 +325,9 @@ BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    LogCall("ShellExecuteExA", {Text(info->lpVerb), Text(info->lpFile), Text(info->lpParameters),
-                                Text(info->lpDirectory), std::to_string(info->fMask),
-                                info->hwnd ? WindowName(info->hwnd) : "(null)"});
+    LOG_CALL("ShellExecuteExA", {Text(info->lpVerb), Text(info->lpFile), Text(info->lpParameters),
+                                 Text(info->lpDirectory), std::to_string(info->fMask),
+                                 info->hwnd ? WindowName(info->hwnd) : "(null)"});
     info->hProcess = nullptr;
     bool runas = info->lpVerb && strcasecmp(info->lpVerb, "runas") == 0;  // asks for elevation
     if (runas && NeedsElevation(PosixPath(info->lpFile))) {
@@ -357,7 +357,7 @@ BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
 /* Waits for a thread or process to end, or takes a mutex. Any other handle,
    and a null or unknown one, fails at once with WAIT_FAILED. */
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    LogCall("WaitForSingleObject", {HandleText(handle), std::to_string(milliseconds)});
+    LOG_CALL("WaitForSingleObject", {HandleText(handle), std::to_string(milliseconds)});
     std::shared_ptr<KernelObject> object = FindHandle(handle);
     if (!object || object->kind == OBJ_FILE || object->kind == OBJ_SEARCH) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -373,7 +373,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
    handlers, as Windows ends a process. Buffered output is flushed first so
    that nothing printed before is lost. */
 void ExitProcess(UINT exit_code) {
-    LogCall("ExitProcess", {std::to_string(exit_code)});
+    LOG_CALL("ExitProcess", {std::to_string(exit_code)});
     fflush(nullptr);
     std::_Exit(static_cast<int>(exit_code));
 }

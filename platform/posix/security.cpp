@@ -202,7 +202,7 @@ HANDLE GetCurrentProcess() {
 
 /* A token handle for the current process only. */
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
-    LogCall("OpenProcessToken", {std::to_string(access)});
+    LOG_CALL("OpenProcessToken", {std::to_string(access)});
     if (process != GetCurrentProcess() || !token) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -240,7 +240,7 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID buff
    handle needs READ_CONTROL (GENERIC_READ carries it). */
 BOOL GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR buffer,
                              DWORD size, DWORD* needed) {
-    LogCall("GetKernelObjectSecurity", {HandleText(object), std::to_string(parts)});
+    LOG_CALL("GetKernelObjectSecurity", {HandleText(object), std::to_string(parts)});
     std::shared_ptr<KernelObject> file = FindHandle(object, OBJ_FILE);
     if (!file || !Grants(file->access, READ_CONTROL | GENERIC_READ)) {
         SetLastError(file ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);
@@ -275,7 +275,7 @@ BOOL GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION parts, PSECURIT
    SE_DACL_PROTECTED goes with it. */
 BOOL SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION parts,
                              PSECURITY_DESCRIPTOR descriptor) {
-    LogCall("SetKernelObjectSecurity", {HandleText(object), std::to_string(parts)});
+    LOG_CALL("SetKernelObjectSecurity", {HandleText(object), std::to_string(parts)});
     std::shared_ptr<KernelObject> file = FindHandle(object, OBJ_FILE);
     if (!file || !Grants(file->access, WRITE_DAC)) {
         SetLastError(file ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE);

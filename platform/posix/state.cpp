@@ -177,6 +177,11 @@ void PlatformSetCallHook(std::function<void(const PlatformCall&)> hook) {
     call_hook = std::move(hook);
 }
 
+bool CallsObserved() {
+    std::lock_guard<std::mutex> hold(log_lock);
+    return recording || (call_hook && !in_hook);
+}
+
 void PlatformRecordCalls(bool on) {
     std::lock_guard<std::mutex> hold(log_lock);
     recording = on;

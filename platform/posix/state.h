@@ -82,6 +82,17 @@ bool FaultHit(PlatformFault kind);
 
 // Appends one call to the log.
 void LogCall(const std::string& api, std::vector<std::string> args);
+bool CallsObserved();
+
+// Records a call through LogCall when anyone observes calls (the log is on
+// or a test's hook is set); otherwise not even the arguments' text is made,
+// which under the sanitizers is most of a call's cost.
+#define LOG_CALL(api, ...)                                                                         \
+    do {                                                                                           \
+        if (CallsObserved()) {                                                                     \
+            LogCall(api, __VA_ARGS__);                                                             \
+        }                                                                                          \
+    } while (0)
 std::string HandleText(const void* handle);
 std::string Text(const char* maybe_null);
 

@@ -305,7 +305,7 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR bytes, int length, LP
    back as it is, as on a volume without 8.3 names. */
 DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size) {
     std::string given = long_path ? Utf8FromWide(long_path, wcslen(long_path)) : std::string();
-    LogCall("GetShortPathNameW", {given});
+    LOG_CALL("GetShortPathNameW", {given});
     struct stat info;
     if (!long_path || stat(PosixPath(given.c_str()).c_str(), &info) != 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);

@@ -192,7 +192,7 @@ void PlatformSetDialogClientRect(const RECT& client) {
    number of bytes copied. A missing string (or a buffer of no size) returns
    0 and leaves the buffer as it was. */
 int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int size) {
-    LogCall("LoadStringA", {Number(id), Number(size)});
+    LOG_CALL("LoadStringA", {Number(id), Number(size)});
     std::string text;
     {
         std::lock_guard<std::mutex> hold(window_lock);
@@ -211,14 +211,14 @@ int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int size) {
 
 /* The stand-in has no icon resources: every icon is missing. */
 HICON LoadIconA(HINSTANCE instance, LPCSTR name) {
-    LogCall("LoadIconA", {HandleText(instance), ResourceText(name)});
+    LOG_CALL("LoadIconA", {HandleText(instance), ResourceText(name)});
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return nullptr;
 }
 
 /* Only the system's standard arrow exists. */
 HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name) {
-    LogCall("LoadCursorA", {HandleText(instance), ResourceText(name)});
+    LOG_CALL("LoadCursorA", {HandleText(instance), ResourceText(name)});
     if (!instance && name == IDC_ARROW) {
         return reinterpret_cast<HCURSOR>(ARROW_CURSOR);
     }
@@ -227,7 +227,7 @@ HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name) {
 }
 
 void InitCommonControls() {
-    LogCall("InitCommonControls", {});
+    LOG_CALL("InitCommonControls", {});
 }
 
 // ---- classes and windows ----------------------------------------------------------
@@ -239,11 +239,11 @@ ATOM RegisterClassExA(const WNDCLASSEXA* window_class) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    LogCall("RegisterClassExA",
-            {Text(window_class->lpszClassName), Number(window_class->cbSize),
-             Number(window_class->style), HandleText(window_class->hIcon),
-             HandleText(window_class->hCursor), HandleText(window_class->hbrBackground),
-             HandleText(window_class->hIconSm)});
+    LOG_CALL("RegisterClassExA",
+             {Text(window_class->lpszClassName), Number(window_class->cbSize),
+              Number(window_class->style), HandleText(window_class->hIcon),
+              HandleText(window_class->hCursor), HandleText(window_class->hbrBackground),
+              HandleText(window_class->hIconSm)});
     if (!window_class->lpszClassName || !*window_class->lpszClassName ||
         !window_class->lpfnWndProc || window_class->cbSize != sizeof(WNDCLASSEXA)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -266,11 +266,11 @@ ATOM RegisterClassExA(const WNDCLASSEXA* window_class) {
 HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID parameter) {
-    LogCall("CreateWindowExA",
-            {Number(ex_style), Text(class_name), Text(title), Number(style), Number(x), Number(y),
-             Number(width), Number(height), WindowName(parent),
-             Number(static_cast<int64_t>(reinterpret_cast<intptr_t>(menu))), HandleText(instance),
-             HandleText(parameter)});
+    LOG_CALL("CreateWindowExA",
+             {Number(ex_style), Text(class_name), Text(title), Number(style), Number(x), Number(y),
+              Number(width), Number(height), WindowName(parent),
+              Number(static_cast<int64_t>(reinterpret_cast<intptr_t>(menu))), HandleText(instance),
+              HandleText(parameter)});
     Window window;
     window.class_name = Text(class_name);
     window.name = title && *title ? title : window.class_name;
@@ -300,7 +300,7 @@ HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD styl
 
 /* Returns whether the window was visible before. */
 BOOL ShowWindow(HWND window, int command) {
-    LogCall("ShowWindow", {WindowName(window), Number(command)});
+    LOG_CALL("ShowWindow", {WindowName(window), Number(command)});
     std::lock_guard<std::mutex> hold(window_lock);
     Window* found = Lookup(window);
     if (!found) {
@@ -312,13 +312,13 @@ BOOL ShowWindow(HWND window, int command) {
 }
 
 BOOL UpdateWindow(HWND window) {
-    LogCall("UpdateWindow", {WindowName(window)});
+    LOG_CALL("UpdateWindow", {WindowName(window)});
     std::lock_guard<std::mutex> hold(window_lock);
     return Lookup(window) != nullptr;
 }
 
 BOOL GetClientRect(HWND window, LPRECT rect) {
-    LogCall("GetClientRect", {WindowName(window)});
+    LOG_CALL("GetClientRect", {WindowName(window)});
     std::lock_guard<std::mutex> hold(window_lock);
     Window* found = Lookup(window);
     if (!found || !rect) {
@@ -330,26 +330,26 @@ BOOL GetClientRect(HWND window, LPRECT rect) {
 }
 
 LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    LogCall("DefWindowProcA",
-            {WindowName(window), Number(message), Number(wparam), Number(lparam)});
+    LOG_CALL("DefWindowProcA",
+             {WindowName(window), Number(message), Number(wparam), Number(lparam)});
     return 0;
 }
 
 /* Returns IDOK at once, as if the user had pressed OK. */
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-    LogCall("MessageBoxA", {WindowName(owner), Text(text), Text(caption), Number(style)});
+    LOG_CALL("MessageBoxA", {WindowName(owner), Text(text), Text(caption), Number(style)});
     return IDOK;
 }
 
 // ---- messages --------------------------------------------------------------------
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    LogCall("SendMessageA", {WindowName(window), Number(message), Number(wparam), Number(lparam)});
+    LOG_CALL("SendMessageA", {WindowName(window), Number(message), Number(wparam), Number(lparam)});
     return Deliver(window, message, wparam, lparam);
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    LogCall("PostMessageA", {WindowName(window), Number(message), Number(wparam), Number(lparam)});
+    LOG_CALL("PostMessageA", {WindowName(window), Number(message), Number(wparam), Number(lparam)});
     std::lock_guard<std::mutex> hold(window_lock);
     if (window && !Lookup(window)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -366,7 +366,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 void PostQuitMessage(int exit_code) {
-    LogCall("PostQuitMessage", {Number(exit_code)});
+    LOG_CALL("PostQuitMessage", {Number(exit_code)});
     std::lock_guard<std::mutex> hold(window_lock);
     quit_requested = true;
     quit_code = exit_code;
@@ -385,8 +385,8 @@ BOOL TranslateMessage(const MSG*) {
 }
 
 LRESULT DispatchMessageA(const MSG* msg) {
-    LogCall("DispatchMessageA", {WindowName(msg->hwnd), Number(msg->message), Number(msg->wParam),
-                                 Number(msg->lParam)});
+    LOG_CALL("DispatchMessageA", {WindowName(msg->hwnd), Number(msg->message), Number(msg->wParam),
+                                  Number(msg->lParam)});
     if (!msg->hwnd) {
         return 0;
     }
@@ -404,8 +404,8 @@ LRESULT DispatchMessageA(const MSG* msg) {
    loop. Without a procedure the dialog cannot be made: -1. */
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC procedure,
                         LPARAM parameter) {
-    LogCall("DialogBoxParamA", {HandleText(instance), ResourceText(template_name),
-                                WindowName(owner), Number(parameter)});
+    LOG_CALL("DialogBoxParamA", {HandleText(instance), ResourceText(template_name),
+                                 WindowName(owner), Number(parameter)});
     if (!procedure) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
@@ -473,7 +473,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DL
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {
-    LogCall("EndDialog", {WindowName(dialog), Number(result)});
+    LOG_CALL("EndDialog", {WindowName(dialog), Number(result)});
     std::lock_guard<std::mutex> hold(window_lock);
     Window* window = Lookup(dialog);
     if (!window || !window->dialog_procedure) {
@@ -490,7 +490,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
 /* The dialog's control with this id, made on first request and named
    "<dialog name> item <id>". */
 HWND GetDlgItem(HWND dialog, int id) {
-    LogCall("GetDlgItem", {WindowName(dialog), Number(id)});
+    LOG_CALL("GetDlgItem", {WindowName(dialog), Number(id)});
     std::lock_guard<std::mutex> hold(window_lock);
     Window* window = Lookup(dialog);
     if (!window) {

@@ -9,16 +9,14 @@
 //
 // The process heap is this file's own: the extractor takes two 1 MiB blocks
 // per input, zeroed, and fresh blocks of that size from the allocator (or a
-// memset of a kept one) cost most of the run. Here those blocks are mapped
-// once and kept: a released one gives its pages back (MADV_DONTNEED), so it
-// reads as zeros again and costs only the pages the next input touches, and
-// it stays poisoned until handed out again, so AddressSanitizer still stops
-// any use of it after its release. Blocks are still counted, and a block
-// released twice or never handed out still fails the release.
+// memset of a kept one, or poisoning a kept one's shadow) cost most of the
+// run. Here each such block is a mapping of its own, zero from the kernel
+// and paid for only in the pages the input touches, and it is unmapped on
+// release, so any later use of it faults. Blocks are still counted, and a
+// block released twice or never handed out still fails the release.
 #include "payload/payload.h"
 #include "platform/posix/testing.h"
 
-#include <sanitizer/asan_interface.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -29,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <vector>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -39,8 +36,6 @@ namespace {
 // Never destroyed, so that the leak check at exit still finds the blocks.
 char heap_tag;  // the one heap's handle points here
 std::map<void*, SIZE_T>& live_blocks = *new std::map<void*, SIZE_T>;  // handed out -> size
-std::vector<void*>& spare_buffers =
-    *new std::vector<void*>;  // released 1 MiB blocks, poisoned, zero
 
 }  // namespace
 
@@ -56,17 +51,11 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
     size = size ? size : 1;
     void* block = nullptr;
     if (size == PAYLOAD_BUFFER_SIZE) {
-        if (spare_buffers.empty()) {
-            block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (block == MAP_FAILED) {
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return nullptr;
-            }
-        } else {
-            block = spare_buffers.back();
-            spare_buffers.pop_back();
+        block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
         }
-        ASAN_UNPOISON_MEMORY_REGION(block, size);
     } else {
         block = (flags & HEAP_ZERO_MEMORY) ? calloc(1, size) : malloc(size);
     }
@@ -81,9 +70,7 @@ BOOL HeapFree(HANDLE heap, DWORD, LPVOID block) {
         return FALSE;
     }
     if (block != nullptr && live->second == PAYLOAD_BUFFER_SIZE) {
-        madvise(block, live->second, MADV_DONTNEED);  // zero pages from here on
-        ASAN_POISON_MEMORY_REGION(block, live->second);
-        spare_buffers.push_back(block);
+        munmap(block, live->second);
     } else if (block != nullptr) {
         free(block);
     }

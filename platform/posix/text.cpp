@@ -220,18 +220,33 @@ UINT GetACP() {
 }
 
 /* CP_ACP turns each non-ASCII character into '?' and reports it through
-   used_default; CP_UTF8 converts everything and, as on Windows, takes
-   neither flags nor used_default. A wide_length of -1 includes the
-   terminator. The result counts the bytes written, or needed when size is
-   0; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER. */
+   used_default; CP_UTF8 converts everything and, as on Windows, takes no
+   used_default and no flag but WC_ERR_INVALID_CHARS. Into UTF-8 (CP_UTF8,
+   or CP_ACP when that is the ANSI code page) a lone surrogate, which a
+   Windows name may hold, becomes U+FFFD, or with WC_ERR_INVALID_CHARS fails
+   the call with ERROR_NO_UNICODE_TRANSLATION. A wide_length of -1 includes
+   the terminator. The result counts the bytes written, or needed when size
+   is 0; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER. */
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int wide_length, LPSTR bytes,
                         int size, LPCSTR, LPBOOL used_default) {
-    if (!wide || (codepage == CP_UTF8 && (flags != 0 || used_default))) {
+    if (!wide || (codepage == CP_UTF8 && ((flags & ~WC_ERR_INVALID_CHARS) != 0 || used_default))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     size_t length = wide_length < 0 ? wcslen(wide) + 1 : static_cast<size_t>(wide_length);
-    std::string text = Utf8FromWide(wide, length);
+    bool to_utf8 = ResolveCodepage(codepage) == CP_UTF8;  // surrogates cannot go there alone
+    std::wstring checked(wide, length);  // the text, lone surrogates replaced for UTF-8
+    for (wchar_t& code : checked) {
+        // Every surrogate is alone here: this wchar_t holds whole characters.
+        if (to_utf8 && code >= 0xD800 && code <= 0xDFFF) {
+            if (flags & WC_ERR_INVALID_CHARS) {
+                SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                return 0;
+            }
+            code = 0xFFFD;
+        }
+    }
+    std::string text = Utf8FromWide(checked.data(), length);
     if (codepage != CP_UTF8) {
         std::string ansi = AnsiFromUtf8(text);
         if (used_default) {

@@ -369,6 +369,23 @@ TEST_P(WorkerTempOutsideCodePage, UsesTheShortFormOrFails) {
 
 INSTANTIATE_TEST_SUITE_P(ShortForm, WorkerTempOutsideCodePage, ::testing::Bool());
 
+// Under a UTF-8 ANSI code page every character converts but a lone
+// surrogate, which a Windows name may hold: that folder is reached through
+// its short form, not through a spelling with U+FFFD that names no folder.
+TEST_F(Worker, TempWithALoneSurrogateUnderUtf8UsesTheShortForm) {
+    fs::path long_form = temp.path / "Us\xed\xa0\x80r";  // U+D800 as a file system stores it
+    fs::path short_form = temp.path / "USR~1";
+    fs::create_directories(long_form);
+    PlatformSetTempPath(long_form.c_str());
+    PlatformSetShortPath(long_form.c_str(), short_form.c_str());
+    PlatformSetArguments({"launcher.exe", "/silent"});
+    ASSERT_TRUE(PlatformSetAnsiCodepage(CP_UTF8));
+    Run({StoredFile("setup.exe", SetupScript())});
+    PlatformSetAnsiCodepage(0);
+    EXPECT_EQ(std::string(g_workspace_path), short_form.string() + "/qelvor");
+    EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
+}
+
 // A setup whose manifest asks for administrator rights: CreateProcessA
 // refuses it, and it is started again through the elevation prompt with the
 // same arguments. A declined prompt is a setup that cannot be started.

@@ -132,7 +132,12 @@ const Work& WorkFolder() {
             perror("inotify");
             abort();
         }
-        PlatformRecordCalls(false);  // nothing here reads the log
+        PlatformRecordCalls(false);      // nothing here reads the log
+        static const fs::path made = p;  // removed again when the run ends
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(made, ignored);
+        });
         return w;
     }();
     return work;

@@ -300,10 +300,13 @@ static void ApplyFolderEvents() {
                 continue;
             }
             std::string name(event->name);
-            std::vector<std::string>& spellings = found->second.names[FoldedName(name)];
+            std::string folded = FoldedName(name);  // the listing's key
+            std::vector<std::string>& spellings = found->second.names[folded];
             spellings.erase(std::remove(spellings.begin(), spellings.end(), name), spellings.end());
             if (event->mask & (IN_CREATE | IN_MOVED_TO)) {
                 spellings.push_back(name);
+            } else if (spellings.empty()) {
+                found->second.names.erase(folded);  // a folder that lives long keeps no dead names
             }
         }
     }

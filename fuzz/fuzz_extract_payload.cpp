@@ -4,8 +4,8 @@
 // back every heap block and handle it took, and must write nothing outside
 // the destination folder. Everything it wrote is removed again before the
 // next input, and the stand-in keeps no call log, so memory stays flat
-// however long the run. The files live on a memory-backed file system when there is
-// one: the extractor's own work per input is small next to a disk's.
+// however long the run. The files live on a memory-backed file system when
+// there is one: the extractor's own work per input is small next to a disk's.
 //
 // The process heap is this file's own: the extractor takes two 1 MiB blocks
 // per input, zeroed, and fresh blocks of that size from the allocator (or a
@@ -159,9 +159,12 @@ void RemoveCreated(const Work& work) {
                 Fail(std::string("wrote outside the destination: ") + event->name);
             }
             for (int k = 0; k < kKeptCount; k++) {
+                if (event->wd != work.kept_watch[k]) {
+                    continue;
+                }
                 std::string path = work.destination + kKept[k] + "/" + event->name;
-                if (event->wd == work.kept_watch[k] && unlink(path.c_str()) != 0) {
-                    fs::remove_all(path);
+                if (unlink(path.c_str()) != 0) {
+                    fs::remove_all(path);  // a folder
                 }
             }
         }

@@ -316,31 +316,6 @@ uint32_t FillInput(InflateState* s) {
     return s->in_buf[0];
 }
 
-/* NextByte: the next input byte, from the current load or a new one. */
-uint32_t NextByte(InflateState* s) {
-    if (s->in_pos < s->in_fill) {
-        return s->in_buf[s->in_pos++];
-    }
-    return FillInput(s);
-}
-
-/*
- * EnsureBits: gathers whole bytes above the bits present until at least n
- * (at most 16) bits are there; at most 23 bits are ever held.
- */
-void EnsureBits(InflateState* s, uint32_t* bit_buf, uint32_t* bit_count, uint32_t n) {
-    while (*bit_count < n) {
-        *bit_buf |= NextByte(s) << *bit_count;
-        *bit_count += 8;
-    }
-}
-
-/* DropBits: consumes the n lowest bits. */
-void DropBits(uint32_t* bit_buf, uint32_t* bit_count, uint32_t n) {
-    *bit_buf >>= n;
-    *bit_count -= n;
-}
-
 /*
  * FlushWindow: hands the bytes in the window to the CRC-32 and the sink and
  * empties it. An empty window is not handed over at all.

@@ -7,12 +7,15 @@
 // crc32_table at compile time, so the launcher carries 8 KiB more constant
 // data and computes nothing at start-up. On processors with carry-less
 // multiplication (every x86-64 since about 2010) runs of 64 bytes or more
-// are folded 64 bytes per step instead, some four times faster; the price
-// is one CPUID at the first call and a few hundred bytes of code.
+// are folded 64 bytes per step instead, some four times faster, and where
+// AVX-512 has 512-bit carry-less multiplication (and the system saves its
+// registers) runs of 512 bytes or more 256 bytes per step, three times
+// faster again; the price is two CPUIDs and an XGETBV at the first call and
+// about a kilobyte of code.
 #include "inflate/state.h"
 
 #include <cpuid.h>
-#include <wmmintrin.h>
+#include <immintrin.h>
 
 // Entry i is the register contribution of byte i: i shifted right eight
 // times, with the polynomial XORed in after each shift that drops a 1 bit.
@@ -129,25 +132,67 @@ static inline uint32_t SliceStep(uint32_t crc, const uint8_t* data) {
            t[0][high >> 24];
 }
 
-// Folding constants of the reflected polynomial: x^(544) and x^(480) modulo
-// it for folding 64 bytes ahead, x^(160) and x^(96) for 16 bytes, each
+// Folding constants of the reflected polynomial: for folding d bytes
+// ahead, x^(8d + 32) and x^(8d - 32) modulo it, as reflected registers
 // shifted for the reflected carry-less product (low quadword first).
-#define CRC_FOLD64_LOW 0x154442bd4ull
-#define CRC_FOLD64_HIGH 0x1c6e41596ull
-#define CRC_FOLD16_LOW 0x1751997d0ull
-#define CRC_FOLD16_HIGH 0x0ccaa009eull
-#define CRC_FOLD_MIN 64  // shortest run worth folding
-#define CPUID_PCLMUL 2u  // CPUID leaf 1, ECX: carry-less multiplication
+struct FoldPair {
+    uint64_t low;   // x^(8d + 32)
+    uint64_t high;  // x^(8d - 32)
+};
+static constexpr FoldPair FoldPairFor(uint32_t d) {
+    return {(uint64_t)ZeroRunFactor(d + 4) << 1, (uint64_t)ZeroRunFactor(d - 4) << 1};
+}
+static constexpr FoldPair crc_fold16 = FoldPairFor(16);
+static constexpr FoldPair crc_fold64 = FoldPairFor(64);
+static constexpr FoldPair crc_fold256 = FoldPairFor(256);
+static_assert(crc_fold64.low == 0x154442bd4ull && crc_fold64.high == 0x1c6e41596ull,
+              "the 64-byte folding constants");
+static_assert(crc_fold16.low == 0x1751997d0ull && crc_fold16.high == 0x0ccaa009eull,
+              "the 16-byte folding constants");
+#define CRC_FOLD_MIN 64     // shortest run worth folding
+#define CRC_WIDE_BLOCK 256  // bytes that the wide fold takes per step
+#define CRC_WIDE_MIN 512    // shortest run worth the wide fold
+
+// What the processor offers for folding, and the CPUID and XCR0 bits that
+// tell it: carry-less multiplication (every x86-64 since about 2010), and
+// AVX-512 with its 512-bit carry-less multiplication, usable only when the
+// operating system saves the ZMM registers (XCR0: SSE, AVX, opmask, upper
+// halves of ZMM0-15, ZMM16-31).
+#define FOLD_NONE 0
+#define FOLD_PCLMUL 1
+#define FOLD_WIDE 2
+#define CPUID1_ECX_PCLMUL (1u << 1)
+#define CPUID1_ECX_OSXSAVE (1u << 27)
+#define CPUID7_EBX_AVX512F (1u << 16)
+#define CPUID7_ECX_VPCLMULQDQ (1u << 10)
+#define XCR0_ZMM_STATE 0xE6u
+
+/* ReadXcr0: the register of the state the operating system saves (XGETBV 0). */
+static uint32_t ReadXcr0() {
+    uint32_t low = 0, high = 0;  // XCR0, low and high halves
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return low;
+}
 
 /*
- * CanFold: whether the processor multiplies carry-less. Asked once; a race
+ * FoldLevel: how the processor can fold, one of FOLD_*. Asked once; a race
  * between two first callers writes the same answer twice.
  */
-static int CanFold() {
-    static int answer = -1;  // -1 until asked, then 0 or 1
+static int FoldLevel() {
+    static int answer = -1;  // -1 until asked
     if (answer < 0) {
-        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;  // CPUID leaf 1
-        answer = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & CPUID_PCLMUL) ? 1 : 0;
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;  // CPUID leaf 1, then 7
+        int level = FOLD_NONE;
+        if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & CPUID1_ECX_PCLMUL)) {
+            level = FOLD_PCLMUL;
+            int zmm_saved =
+                (ecx & CPUID1_ECX_OSXSAVE) && (ReadXcr0() & XCR0_ZMM_STATE) == XCR0_ZMM_STATE;
+            if (zmm_saved && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) &&
+                (ebx & CPUID7_EBX_AVX512F) && (ecx & CPUID7_ECX_VPCLMULQDQ)) {
+                level = FOLD_WIDE;
+            }
+        }
+        answer = level;
     }
     return answer;
 }
@@ -159,20 +204,23 @@ __attribute__((target("pclmul,sse2"))) static inline __m128i FoldStep(__m128i x,
         _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
 }
 
+/* FoldConstants: the two constants of a fold in one lane. */
+__attribute__((target("sse2"))) static inline __m128i FoldConstants(const FoldPair& pair) {
+    return _mm_set_epi64x((long long)pair.high, (long long)pair.low);
+}
+
 /*
- * FoldCrc32: the register after the first n bytes at data, n a multiple of
- * 16 and at least 64. The register goes into the first four bytes (the
- * register is linear in its start and its bytes, so a start r equals a
- * start of 0 with r XORed into the first bytes); four 16-byte lanes are
- * folded 64 bytes ahead at a time, then into one lane, which is then
- * folded 16 bytes ahead over the rest. What is left is 16 bytes that have
- * the same register as everything folded, taken from 0 through the slices.
+ * FoldLanes: the first n bytes at data, n a multiple of 64 and at least 64,
+ * folded into one 16-byte lane from the register crc. The register goes
+ * into the first four bytes (the register is linear in its start and its
+ * bytes, so a start r equals a start of 0 with r XORed into the first
+ * bytes); four lanes are folded 64 bytes ahead at a time, then into one.
  */
-__attribute__((target("pclmul,sse2"))) static uint32_t FoldCrc32(uint32_t crc, const uint8_t* data,
-                                                                 uint32_t n) {
+__attribute__((target("pclmul,sse2"))) static __m128i FoldLanes(uint32_t crc, const uint8_t* data,
+                                                                uint32_t n) {
     const __m128i* p = (const __m128i*)data;  // next 16 bytes
-    const __m128i k64 = _mm_set_epi64x((long long)CRC_FOLD64_HIGH, (long long)CRC_FOLD64_LOW);
-    const __m128i k16 = _mm_set_epi64x((long long)CRC_FOLD16_HIGH, (long long)CRC_FOLD16_LOW);
+    const __m128i k64 = FoldConstants(crc_fold64);
+    const __m128i k16 = FoldConstants(crc_fold16);
     __m128i x0 = _mm_xor_si128(_mm_loadu_si128(p), _mm_cvtsi32_si128((int)crc));  // four lanes
     __m128i x1 = _mm_loadu_si128(p + 1);
     __m128i x2 = _mm_loadu_si128(p + 2);
@@ -184,12 +232,80 @@ __attribute__((target("pclmul,sse2"))) static uint32_t FoldCrc32(uint32_t crc, c
         x2 = FoldStep(x2, k64, _mm_loadu_si128(p + 2));
         x3 = FoldStep(x3, k64, _mm_loadu_si128(p + 3));
     }
-    x0 = FoldStep(FoldStep(FoldStep(x0, k16, x1), k16, x2), k16, x3);
-    for (; n >= 16; n -= 16, p++) {
-        x0 = FoldStep(x0, k16, _mm_loadu_si128(p));
+    return FoldStep(FoldStep(FoldStep(x0, k16, x1), k16, x2), k16, x3);
+}
+
+// The masked form of the broadcast, all lanes kept: the plain form leaves
+// its unused operand uninitialized, which the compiler warns about.
+#define ALL_LANES 0xFFFF
+
+/* FoldStepWide: FoldStep on the four lanes of a 512-bit register at once. */
+__attribute__((target("avx512f,vpclmulqdq"))) static inline __m512i
+FoldStepWide(__m512i x, __m512i k, __m512i next) {
+    const int xor3 = 0x96;  // the ternary-logic table of a ^ b ^ c
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00),
+                                     _mm512_clmulepi64_epi128(x, k, 0x11), next, xor3);
+}
+
+/*
+ * FoldWide: FoldLanes with 512-bit registers, for n a multiple of 256 and
+ * at least 256: sixteen lanes folded 256 bytes ahead at a time, then the
+ * four registers into one 64 bytes ahead, then its four lanes into one.
+ * Some three times the speed of FoldLanes where the processor has it. A
+ * 512-bit value leaves registers only through an unaligned store: the
+ * mingw-w64 compiler does not align the stack for one.
+ */
+__attribute__((target("avx512f,vpclmulqdq,pclmul"))) static __m128i
+FoldWide(uint32_t crc, const uint8_t* data, uint32_t n) {
+    const __m512i* p = (const __m512i*)data;  // next 64 bytes
+    const __m512i k256 = _mm512_maskz_broadcast_i32x4(ALL_LANES, FoldConstants(crc_fold256));
+    const __m512i k64 = _mm512_maskz_broadcast_i32x4(ALL_LANES, FoldConstants(crc_fold64));
+    const __m128i k16 = FoldConstants(crc_fold16);
+    __m512i x0 = _mm512_xor_si512(_mm512_loadu_si512(p),
+                                  _mm512_zextsi128_si512(_mm_cvtsi32_si128((int)crc)));
+    __m512i x1 = _mm512_loadu_si512(p + 1);
+    __m512i x2 = _mm512_loadu_si512(p + 2);
+    __m512i x3 = _mm512_loadu_si512(p + 3);
+    p += 4;
+    for (n -= CRC_WIDE_BLOCK; n >= CRC_WIDE_BLOCK; n -= CRC_WIDE_BLOCK, p += 4) {
+        x0 = FoldStepWide(x0, k256, _mm512_loadu_si512(p));
+        x1 = FoldStepWide(x1, k256, _mm512_loadu_si512(p + 1));
+        x2 = FoldStepWide(x2, k256, _mm512_loadu_si512(p + 2));
+        x3 = FoldStepWide(x3, k256, _mm512_loadu_si512(p + 3));
+    }
+    x0 = FoldStepWide(FoldStepWide(FoldStepWide(x0, k64, x1), k64, x2), k64, x3);
+    uint8_t lanes[64];  // the four lanes of x0, through memory (an unaligned store)
+    _mm512_storeu_si512(lanes, x0);
+    __m128i lane = FoldStep(_mm_loadu_si128((const __m128i*)lanes), k16,
+                            _mm_loadu_si128((const __m128i*)(lanes + 16)));
+    lane = FoldStep(lane, k16, _mm_loadu_si128((const __m128i*)(lanes + 32)));
+    return FoldStep(lane, k16, _mm_loadu_si128((const __m128i*)(lanes + 48)));
+}
+
+/*
+ * FoldCrc32: the register after the first n bytes at data, n a multiple of
+ * 16 and at least 64. The widest fold the processor has takes the longest
+ * whole run it can, the lane it leaves is folded 16 bytes ahead over the
+ * rest, and what is left is 16 bytes that have the same register as
+ * everything folded, taken from 0 through the slices.
+ */
+__attribute__((target("pclmul,sse2"))) static uint32_t FoldCrc32(uint32_t crc, const uint8_t* data,
+                                                                 uint32_t n, int level) {
+    uint32_t done;  // bytes folded into the lane
+    __m128i lane;   // the folded lane
+    if (level == FOLD_WIDE && n >= CRC_WIDE_MIN) {
+        done = n & ~(uint32_t)(CRC_WIDE_BLOCK - 1);
+        lane = FoldWide(crc, data, done);
+    } else {
+        done = n & ~63u;
+        lane = FoldLanes(crc, data, done);
+    }
+    const __m128i k16 = FoldConstants(crc_fold16);
+    for (; done < n; done += 16) {
+        lane = FoldStep(lane, k16, _mm_loadu_si128((const __m128i*)(data + done)));
     }
     uint8_t last[16];  // the folded lane
-    _mm_storeu_si128((__m128i*)last, x0);
+    _mm_storeu_si128((__m128i*)last, lane);
     return SliceStep(SliceStep(0, last), last + 8);
 }
 
@@ -210,10 +326,11 @@ uint32_t UpdateCrc32(InflateState* s, const uint8_t* data, uint32_t n) {
         s->crc = 0xFFFFFFFF;
         return 0;
     }
-    uint32_t crc = s->crc;  // working register
-    if (n >= CRC_FOLD_MIN && CanFold()) {
+    uint32_t crc = s->crc;                                    // working register
+    int level = n >= CRC_FOLD_MIN ? FoldLevel() : FOLD_NONE;  // how this run folds
+    if (level != FOLD_NONE) {
         uint32_t folded = n & ~15u;  // whole lanes
-        crc = FoldCrc32(crc, data, folded);
+        crc = FoldCrc32(crc, data, folded, level);
         data += folded;
         n -= folded;
     }

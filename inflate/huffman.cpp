@@ -9,6 +9,8 @@
 // tables are kept between blocks.
 #include "inflate/huffman.h"
 
+#include <string.h>
+
 #include "platform/platform.h"
 
 // Every table level resolves at least one bit, so a 16-bit code needs at most
@@ -91,22 +93,58 @@ static HuffEntry MakeEntry(const CodeSet* set, unsigned next, uint32_t bits) {
 }
 
 /*
+ * NextCode: the canonical code after `code` among codes of k bits, both
+ * stored reversed (first code bit in bit 0). Adding 1 to a code clears its
+ * trailing ones and sets the zero before them; reversed, those are the
+ * highest bits, so the highest clear bit below k is set and every bit above
+ * it cleared, without a loop over the bits. The last code, all ones, is
+ * followed by 0.
+ */
+static inline unsigned NextCode(unsigned code, int k) {
+    unsigned clear = code ^ ((1u << k) - 1);  // the clear bits below k
+    if (clear == 0) {
+        return 0;
+    }
+    unsigned bit = 1u << (31 - __builtin_clz(clear));  // the highest of them
+    return (code & (bit - 1)) | bit;
+}
+
+/*
+ * GrowFirstLevel: doubles the filled start of the first-level table until
+ * it has 2^bits entries. With the first code bit in bit 0, index i + 2^n
+ * continues the same codes of up to n bits as index i, so a copy of the
+ * start replicates every entry placed so far; indices that no code of up
+ * to n bits owns copy what stood there, which a longer code or a link
+ * overwrites later.
+ */
+static void GrowFirstLevel(HuffEntry* table, int* filled, int bits) {
+    for (; *filled < bits; (*filled)++) {
+        memcpy(table + (1u << *filled), table, sizeof(HuffEntry) << *filled);
+    }
+}
+
+/*
  * WalkCodes: visits every code in canonical order, opening tables as codes
  * need them, and returns the entries of all tables. With a block, it also
  * places the tables in it one after the other, writes the links and
  * replicates each code's entry over every index that continues the code;
- * without one it only counts.
+ * without one it only counts. The codes that the first-level table resolves
+ * come first (shortest first); each is written once, in the start of the
+ * table as long as its own length, and the start is doubled as the lengths
+ * grow, which replicates them with whole-block copies instead of one store
+ * per index.
  */
 static uint32_t WalkCodes(const CodeSet* set, HuffEntry* block) {
     uint32_t level_start[MAXLEVELS];   // position of each level's open table
     unsigned level_prefix[MAXLEVELS];  // low w bits of the codes each level serves
     int level_bits[MAXLEVELS];         // index bits of each level's table
     int l = set->lookup_bits;
-    uint32_t used = 0;  // entries of the tables opened so far
-    unsigned code = 0;  // current code, first bit in bit 0
-    int h = -1;         // current level; -1 before the first table
-    int w = -l;         // bits resolved by the levels above level h
-    unsigned next = 0;  // next position in sorted
+    uint32_t used = 0;          // entries of the tables opened so far
+    unsigned code = 0;          // current code, first bit in bit 0
+    int h = -1;                 // current level; -1 before the first table
+    int w = -l;                 // bits resolved by the levels above level h
+    unsigned next = 0;          // next position in sorted
+    int filled = set->min_len;  // the first-level table's start written so far, in bits
     level_prefix[0] = 0;
     for (int k = set->min_len; k <= set->max_len; k++) {
         for (unsigned remaining = set->len_count[k]; remaining > 0; remaining--) {
@@ -120,6 +158,7 @@ static uint32_t WalkCodes(const CodeSet* set, HuffEntry* block) {
                 if (h > 0) {
                     level_prefix[h] = code & ((1u << w) - 1);
                     if (block != nullptr) {
+                        GrowFirstLevel(block, &filled, level_bits[0]);
                         HuffEntry* parent = &block[level_start[h - 1] + (code >> (w - l))];
                         parent->op = (uint8_t)(OP_LINK_BASE + j);
                         parent->bits = (uint8_t)l;
@@ -132,21 +171,22 @@ static uint32_t WalkCodes(const CodeSet* set, HuffEntry* block) {
             // Replicate the code's entry over every index that continues it.
             if (block != nullptr) {
                 HuffEntry entry = MakeEntry(set, next, (uint32_t)(k - w));
+                uint32_t word;  // the entry as one 4-byte store, not one per field
+                memcpy(&word, &entry, sizeof word);
                 HuffEntry* current = block + level_start[h];
-                unsigned size = 1u << level_bits[h];  // entries of the current table
-                for (unsigned index = code >> w; index < size; index += 1u << (k - w)) {
-                    current[index] = entry;
+                if (h == 0) {
+                    GrowFirstLevel(block, &filled, k);
+                    memcpy(&current[code], &word, sizeof word);
+                } else {
+                    unsigned size = 1u << level_bits[h];  // entries of the current table
+                    for (unsigned index = code >> w; index < size; index += 1u << (k - w)) {
+                        memcpy(&current[index], &word, sizeof word);
+                    }
                 }
             }
             next++;
 
-            // Step to the next code in reversed bit order.
-            unsigned bit = 1u << (k - 1);
-            while (code & bit) {
-                code ^= bit;
-                bit >>= 1;
-            }
-            code |= bit;
+            code = NextCode(code, k);
 
             // Close the tables whose subtree is finished.
             while ((code & ((1u << w) - 1)) != level_prefix[h]) {
@@ -154,6 +194,9 @@ static uint32_t WalkCodes(const CodeSet* set, HuffEntry* block) {
                 w -= l;
             }
         }
+    }
+    if (block != nullptr) {
+        GrowFirstLevel(block, &filled, level_bits[0]);
     }
     return used;
 }
@@ -178,14 +221,21 @@ int BuildHuffmanTable(const unsigned* lengths, unsigned count, unsigned simple_c
     }
 
     // 1. Count the lengths; lengths past the longest allowed are invalid.
+    // Odd symbols are counted apart: a run of one length then alternates
+    // between two counters instead of waiting on one.
+    unsigned odd_count[MAXLENGTHBITS + 1];  // lengths of the odd symbols
     for (int len = 0; len <= MAXLENGTHBITS; len++) {
         len_count[len] = 0;
+        odd_count[len] = 0;
     }
     for (unsigned symbol = 0; symbol < count; symbol++) {
         if (lengths[symbol] > MAXLENGTHBITS) {
             return HUFF_OVERSUBSCRIBED;
         }
-        len_count[lengths[symbol]]++;
+        (symbol & 1 ? odd_count : len_count)[lengths[symbol]]++;
+    }
+    for (int len = 0; len <= MAXLENGTHBITS; len++) {
+        len_count[len] += odd_count[len];
     }
 
     // 2. No codes at all: nothing to build.

@@ -67,11 +67,34 @@ int SourceRead(InflateState* s, uint8_t* destination, uint32_t n);
 void SinkWrite(InflateState* s, const uint8_t* source, uint32_t n);
 
 // Bit input. EnsureBits and DropBits work on a bit buffer and count that may
-// be the record's own or a decoding step's working copies.
+// be the record's own or a decoding step's working copies; they are inline,
+// since the block headers and the code lengths call them for every few bits.
 uint32_t FillInput(InflateState* s);
-uint32_t NextByte(InflateState* s);
-void EnsureBits(InflateState* s, uint32_t* bit_buf, uint32_t* bit_count, uint32_t n);
-void DropBits(uint32_t* bit_buf, uint32_t* bit_count, uint32_t n);
+
+/* NextByte: the next input byte, from the current load or a new one. */
+static inline uint32_t NextByte(InflateState* s) {
+    if (s->in_pos < s->in_fill) {
+        return s->in_buf[s->in_pos++];
+    }
+    return FillInput(s);
+}
+
+/*
+ * EnsureBits: gathers whole bytes above the bits present until at least n
+ * (at most 16) bits are there; at most 23 bits are ever held.
+ */
+static inline void EnsureBits(InflateState* s, uint32_t* bit_buf, uint32_t* bit_count, uint32_t n) {
+    while (*bit_count < n) {
+        *bit_buf |= NextByte(s) << *bit_count;
+        *bit_count += 8;
+    }
+}
+
+/* DropBits: consumes the n lowest bits. */
+static inline void DropBits(uint32_t* bit_buf, uint32_t* bit_count, uint32_t n) {
+    *bit_buf >>= n;
+    *bit_count -= n;
+}
 
 // Window flushing (chunk.cpp) and the CRC-32 (crc32.cpp).
 void FlushWindow(InflateState* s);

@@ -18,6 +18,7 @@
 #include "platform/posix/testing.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -147,8 +148,11 @@ const Work& WorkFolder() {
 // created anything in the work folder. A lost event (queue overflow) counts
 // as such a fault, so that it is never taken for nothing.
 void RemoveCreated(const Work& work) {
-    alignas(struct inotify_event) static char events[16384];  // one read of the queue
-    for (ssize_t got; (got = read(work.watcher, events, sizeof events)) > 0;) {
+    alignas(struct inotify_event) static char events[16384];              // one read of the queue
+    const ssize_t longest = sizeof(struct inotify_event) + NAME_MAX + 1;  // one event at most
+    // A read that leaves room for the longest event has emptied the queue.
+    for (ssize_t got = sizeof events; got > (ssize_t)sizeof events - longest;) {
+        got = read(work.watcher, events, sizeof events);
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
             at += (ssize_t)(sizeof *event + event->len);

@@ -100,6 +100,7 @@ HANDLE NewFileHandle(int fd, DWORD access, DWORD share, const std::string& path)
     object->fd = fd;
     object->device = info.st_dev;
     object->inode = info.st_ino;
+    object->regular = S_ISREG(info.st_mode);
     object->access = access;
     object->share = share;
     object->path = path;
@@ -427,7 +428,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
     }
     DWORD total = 0;  // bytes delivered so far
     while (total < to_read) {
-        ssize_t got = ::read(object->fd, static_cast<char*>(buffer) + total, to_read - total);
+        ssize_t got = pread(object->fd, static_cast<char*>(buffer) + total, to_read - total,
+                            object->position);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -438,10 +440,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD read, LPOVERLAP
             }
             return FALSE;
         }
-        if (got == 0) {
-            break;
-        }
         total += static_cast<DWORD>(got);
+        object->position += got;
+        if (got == 0 || (object->regular && total < to_read)) {
+            break;  // the end of the file
+        }
     }
     if (read) {
         *read = total;
@@ -475,8 +478,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPO
     }
     DWORD total = 0;  // bytes written so far
     while (total < to_write) {
-        ssize_t put =
-            ::write(object->fd, static_cast<const char*>(buffer) + total, to_write - total);
+        ssize_t put = pwrite(object->fd, static_cast<const char*>(buffer) + total, to_write - total,
+                             object->position);
         if (put < 0 && errno == EINTR) {
             continue;
         }
@@ -488,6 +491,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPO
             return FALSE;
         }
         total += static_cast<DWORD>(put);
+        object->position += put;
     }
     if (written) {
         *written = total;
@@ -501,7 +505,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD written, LPO
    high half of the new position is written back. A position before the
    start fails with ERROR_NEGATIVE_SEEK and leaves the position alone.
    Success sets the last error to ERROR_SUCCESS, so that a caller can tell a
-   position whose low half is 0xFFFFFFFF from a failure. */
+   position whose low half is 0xFFFFFFFF from a failure. The position is
+   the handle's own, which ReadFile and WriteFile give to the system with
+   each call: a move is then no system call. Only a plain file moves. */
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
     LOG_CALL("SetFilePointer", {HandleText(file), std::to_string(distance), Number(method)});
     std::shared_ptr<KernelObject> object = FindHandle(file, OBJ_FILE);
@@ -519,9 +525,13 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
             (static_cast<uint64_t>(static_cast<uint32_t>(*distance_high)) << 32) |
             static_cast<uint32_t>(distance));
     }
+    if (!object->regular) {
+        SetErrorFromErrno(EBADF);  // a folder or a link itself, opened only to name it
+        return INVALID_SET_FILE_POINTER;
+    }
     off_t base = 0;  // where the move starts
     if (method == FILE_CURRENT) {
-        base = lseek(object->fd, 0, SEEK_CUR);
+        base = object->position;
     } else if (method == FILE_END) {
         struct stat info;
         fstat(object->fd, &info);
@@ -531,11 +541,8 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
         SetLastError(ERROR_NEGATIVE_SEEK);
         return INVALID_SET_FILE_POINTER;
     }
-    off_t position = lseek(object->fd, method == FILE_BEGIN ? move : base + move, SEEK_SET);
-    if (position < 0) {
-        SetErrorFromErrno(errno);
-        return INVALID_SET_FILE_POINTER;
-    }
+    off_t position = base + move;  // the new position
+    object->position = position;
     if (distance_high) {
         *distance_high = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
     }

@@ -259,6 +259,8 @@ std::map<int, FolderListing> listings;            // by watch descriptor
 std::map<std::string, int> watch_of;              // folder path -> watch descriptor
 std::vector<int> watch_order;                     // watch descriptors, oldest first
 alignas(struct inotify_event) char events[8192];  // one read of the event queue
+#define LONGEST_EVENT                                                                              \
+    (sizeof(struct inotify_event) + NAME_MAX + 1)  // a record with the longest name
 
 }  // namespace
 
@@ -274,10 +276,12 @@ static void DropListing(int watch) {
 }
 
 /* Applies the queued events to the listings. A lost event (queue overflow)
-   drops them all; a folder that went away or moved drops its own. */
+   drops them all; a folder that went away or moved drops its own. A read
+   takes every queued event that fits, so one that leaves room for the
+   longest event has emptied the queue, and no further read is made. */
 static void ApplyFolderEvents() {
-    for (;;) {
-        ssize_t got = read(watcher, events, sizeof events);
+    for (ssize_t got = sizeof events; got > (ssize_t)(sizeof events - LONGEST_EVENT);) {
+        got = read(watcher, events, sizeof events);
         if (got <= 0) {
             return;
         }
@@ -413,12 +417,14 @@ std::string PosixPath(const char* path) {
     }
     std::string resolved = given[0] == '/' ? "/" : "";  // the path rebuilt so far
     bool matching = true;  // false once a component has matched nothing
+    bool missing = false;  // the current component is known not to exist as written
     size_t start = 0;      // start of the current component
     size_t last = given.find_last_of('/', given.size() - 2);  // before the last component
     if (given.back() != '/' && last != std::string::npos && last > 0 &&
         lstat(given.substr(0, last).c_str(), &info) == 0) {
         resolved = given.substr(0, last + 1);
         start = last + 1;
+        missing = true;  // the whole path, tried first
     }
     while (start <= given.size()) {
         size_t end = given.find('/', start);
@@ -431,7 +437,7 @@ std::string PosixPath(const char* path) {
             continue;
         }
         std::string candidate = resolved + part;
-        if (matching && lstat(candidate.c_str(), &info) != 0) {
+        if (matching && (missing || lstat(candidate.c_str(), &info) != 0)) {
             std::string match = MatchInFolder(resolved, part);
             if (match.empty()) {
                 matching = false;

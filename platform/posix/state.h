@@ -58,6 +58,8 @@ struct KernelObject {
     DWORD share = 0;               // FILE_SHARE_* granted to later openers
     std::string path;              // what it has open: a link itself, or the file reached
     bool delete_on_close = false;  // FileDispositionInfo set: deleted when closed
+    bool regular = false;          // a plain file: a short read means its end
+    off_t position = 0;            // the file position; reads and writes give it, so a move is free
     // OBJ_SEARCH
     std::vector<FoundEntry> found;  // the listing, in directory order
     size_t next = 0;                // the entry FindNextFileA delivers next

@@ -15,9 +15,14 @@ timing, so both write into an empty folder. Each run is checked: setup.exe
 recorded its /silent command line, and the first run of each wrote the set
 exactly.
 
-Prints the median wall time of each and the ratio beside the goal.
+Prints the median wall time of each and the ratio beside the goal. With
+--phases, each then runs once more under strace (execve, openat and
+exit_group only, filtered in the kernel), and the trace is cut into
+phases: from the start to the first file created in its folder (Wine's
+start, and the launcher's pauses and workspace), from there to the last
+file created (unpacking), to setup.exe's start, and to the end.
 
-  e2e_nsis.py --pack QELVOR_PACK --stub STUB --setup SETUP --work DIR [--runs N]
+  e2e_nsis.py --pack QELVOR_PACK --stub STUB --setup SETUP --work DIR [--runs N] [--phases]
 """
 
 import argparse
@@ -130,6 +135,32 @@ def build_set(work, setup):
     return folder, files, size
 
 
+def phases(trace, target):
+    """The phase lengths, in seconds, of one strace -f -ttt trace: the start
+    to the first file created in the target folder, to the last one, to the
+    exec of setup.exe, to the last exit."""
+    first = last = setup = end = None
+    start = None
+    created = re.compile(r'openat\(.*[\\/]%s[\\/][^"]*", [^)]*O_CREAT' % re.escape(target),
+                         re.I)
+    with open(trace, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            fields = line.split(None, 2)
+            if len(fields) < 3:
+                continue
+            when = float(fields[1])
+            start = when if start is None else start
+            end = when
+            if created.search(fields[2]):
+                first = when if first is None else first
+                last = when
+            elif fields[2].startswith("execve(") and "setup.exe" in fields[2] and setup is None:
+                setup = when
+    if None in (first, setup):
+        raise RuntimeError("the trace shows no file created in %s, or no setup.exe" % target)
+    return [first - start, last - first, setup - last, end - setup]
+
+
 def same_files(expected, actual):
     """True when actual holds exactly the files of expected, byte for byte
     (the launcher's own Style and lang folders aside, empty here)."""
@@ -146,6 +177,7 @@ def main():
     for option in ("pack", "stub", "setup", "work"):
         parser.add_argument("--" + option, required=True)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--phases", action="store_true")
     args = parser.parse_args()
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
@@ -192,6 +224,19 @@ def main():
                     raise RuntimeError("%s: setup.exe did not run silently: %r" % (name, lines))
                 if run == 0 and not same_files(folder, os.path.join(temp, target)):
                     raise RuntimeError("%s did not write the set exactly" % name)
+        for name, program, argument, target in tools if args.phases else []:
+            shutil.rmtree(os.path.join(temp, target), ignore_errors=True)
+            os.sync()
+            trace = os.path.join(work, name + ".trace")
+            subprocess.run(["strace", "-f", "-ttt", "--seccomp-bpf", "-o", trace,
+                            "-e", "trace=execve,openat,exit_group", WINE, program, argument],
+                           env=dict(wine.env, QELVOR_TEST_RECORD=windows_path(record)),
+                           timeout=RUN_TIMEOUT_S, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True)
+            print("%-6s phases under strace: to the first file %.2f s, unpacking %.2f s, "
+                  "to setup.exe %.2f s, setup and exit %.2f s" % ((name,) + tuple(
+                      phases(trace, target))))
+            os.remove(trace)
     finally:
         wine.server("-k")
         xvfb.terminate()

@@ -7,11 +7,11 @@
 # the packer with one thread against two (bench/pack_threads.sh), then
 # 10,000 small files against 1,000 (bench/scaling.sh), then the launcher
 # against NSIS end to end under Wine (bench/e2e_nsis.py) with the stub's
-# size, in one run. Prints the machine, every figure and the ratios. Needs
-# the release build (build/release); the end-to-end part builds the stub
-# and the test setup.exe with the mingw preset first, and is left out with
-# QELVOR_BENCH_E2E=0. QELVOR_BENCH_EXTRACT_ONLY=1 runs the extraction parts
-# alone.
+# size (and where each one's time goes), in one run. Prints the machine,
+# every figure and the ratios. Needs the release build (build/release); the
+# end-to-end part builds the stub and the test setup.exe with the mingw
+# preset first, and is left out with QELVOR_BENCH_E2E=0.
+# QELVOR_BENCH_EXTRACT_ONLY=1 runs the extraction parts alone.
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${QELVOR_BENCH_BUILD:-$here/build/release}
@@ -239,5 +239,5 @@ if [ "${QELVOR_BENCH_E2E:-1}" != 0 ]; then
          "$([ "$stub_bytes" -lt 92672 ] && echo met || echo missed)," \
          "aim $([ "$stub_bytes" -le 65536 ] && echo met || echo missed)"
     python3 "$here/bench/e2e_nsis.py" --pack "$pack" --stub "$mingw/res/qelvor-stub.exe" \
-        --setup "$mingw/tests/e2e/setup/setup.exe" --work "$here/build/bench-e2e"
+        --setup "$mingw/tests/e2e/setup/setup.exe" --work "$here/build/bench-e2e" --phases
 fi

@@ -14,7 +14,7 @@ for pkg in cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbe
            mingw-w64-x86-64-dev wine64 xvfb xauth xdotool imagemagick x11-utils \
            zlib1g-dev libz-mingw-w64-dev libdeflate-dev clang libclang-rt-14-dev \
            fonts-wqy-zenhei python3 zip unzip clang-format \
-           osslsigncode openssl nsis fonts-wine help2man lintian dpkg-dev file time; do
+           osslsigncode openssl nsis fonts-wine help2man lintian dpkg-dev file time strace; do
   have_pkg "$pkg" || need="$need $pkg"
 done
 export DEBIAN_FRONTEND=noninteractive

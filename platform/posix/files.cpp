@@ -90,11 +90,10 @@ std::string Number(uint64_t value) {
 }
 
 /* A file handle for an open descriptor, with the identity that share-mode
-   checks compare, the rights and sharing it was opened with, and the path
-   of what it has open. */
-HANDLE NewFileHandle(int fd, DWORD access, DWORD share, const std::string& path) {
-    struct stat info;
-    fstat(fd, &info);
+   checks compare (from info, the descriptor's fstat), the rights and
+   sharing it was opened with, and the path of what it has open. */
+HANDLE NewFileHandle(int fd, const struct stat& info, DWORD access, DWORD share,
+                     const std::string& path) {
     auto object = std::make_shared<KernelObject>();
     object->kind = OBJ_FILE;
     object->fd = fd;
@@ -105,6 +104,13 @@ HANDLE NewFileHandle(int fd, DWORD access, DWORD share, const std::string& path)
     object->share = share;
     object->path = path;
     return NewHandle(object);
+}
+
+/* NewFileHandle for a descriptor whose identity is not known yet. */
+HANDLE NewFileHandle(int fd, DWORD access, DWORD share, const std::string& path) {
+    struct stat info;
+    fstat(fd, &info);
+    return NewFileHandle(fd, info, access, share, path);
 }
 
 /* The path of the file that descriptor fd, opened from posix, reached,
@@ -150,22 +156,20 @@ HANDLE OpenFolder(const std::string& posix, DWORD access, DWORD share, DWORD dis
     }
     bool as_itself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;  // a link is not followed
     std::lock_guard<std::mutex> hold(open_lock);
-    struct stat info;
-    if ((as_itself ? lstat(posix.c_str(), &info) : stat(posix.c_str(), &info)) != 0) {
+    int fd = open(posix.c_str(), (as_itself ? O_PATH | O_NOFOLLOW : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) {
         SetLastError(errno == ENOENT ? MissingError(posix) : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    struct stat info;  // what was opened: opening has no effect of its own to undo
+    fstat(fd, &info);
     if (SharingBlocks(info.st_dev, info.st_ino, access, share)) {
+        close(fd);
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = open(posix.c_str(), (as_itself ? O_PATH | O_NOFOLLOW : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
     SetLastError(ERROR_SUCCESS);
-    return NewFileHandle(fd, access, share, as_itself ? posix : Reached(fd, posix));
+    return NewFileHandle(fd, info, access, share, as_itself ? posix : Reached(fd, posix));
 }
 
 /* Deletes what a handle with its deletion set had open, once that handle

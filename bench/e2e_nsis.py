@@ -16,11 +16,12 @@ recorded its /silent command line, and the first run of each wrote the set
 exactly.
 
 Prints the median wall time of each and the ratio beside the goal. With
---phases, each then runs once more under strace (execve, openat and
-exit_group only, filtered in the kernel), and the trace is cut into
-phases: from the start to the first file created in its folder (Wine's
-start, and the launcher's pauses and workspace), from there to the last
-file created (unpacking), to setup.exe's start, and to the end.
+--phases, each then runs once more under strace (its execs and exit, and
+the Wine server's openat and mkdir, which create every file and folder for
+it; filtered in the kernel), and the traces are cut into phases: from the
+start to its folder's creation (Wine's start, and the launcher's pauses and
+workspace), to the first file, to the last one (unpacking), to setup.exe's
+start, and to the end.
 
   e2e_nsis.py --pack QELVOR_PACK --stub STUB --setup SETUP --work DIR [--runs N] [--phases]
 """
@@ -135,30 +136,64 @@ def build_set(work, setup):
     return folder, files, size
 
 
-def phases(trace, target):
-    """The phase lengths, in seconds, of one strace -f -ttt trace: the start
-    to the first file created in the target folder, to the last one, to the
-    exec of setup.exe, to the last exit."""
-    first = last = setup = end = None
-    start = None
+def server_pid(prefix):
+    """The process id of the Wine server of the prefix."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                command = f.read().split(b"\0")[0]
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:
+            continue
+        if os.path.basename(command).startswith(b"wineserver") and \
+                ("WINEPREFIX=" + prefix).encode() in environment:
+            return int(pid)
+    raise RuntimeError("no Wine server runs for " + prefix)
+
+
+def traced_run(wine, program, argument, record, work, name):
+    """Runs the installer once under strace, and its prefix's Wine server
+    (which creates every file and folder for it) under a second strace;
+    returns the two traces' lines."""
+    traces = [os.path.join(work, name + part + ".trace") for part in ("", "-server")]
+    server = subprocess.Popen(["strace", "-f", "-ttt", "-s", "256", "--seccomp-bpf", "-o", traces[1], "-e",
+                               "trace=openat,mkdir", "-p", str(server_pid(wine.prefix))],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.5)  # attached
+    subprocess.run(["strace", "-f", "-ttt", "-s", "256", "--seccomp-bpf", "-o", traces[0],
+                    "-e", "trace=execve,exit_group", WINE, program, argument],
+                   env=dict(wine.env, QELVOR_TEST_RECORD=windows_path(record)),
+                   timeout=RUN_TIMEOUT_S, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+    server.terminate()
+    server.wait()
+    lines = []
+    for trace in traces:
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            lines.append(f.read().splitlines())
+        os.remove(trace)
+    return lines
+
+
+def phases(installer, server, target):
+    """The phase lengths, in seconds, of one traced run: from the start to
+    the target folder's creation (Wine's start, and for the launcher its
+    pauses and workspace), to the first file created in it, to the last
+    one (unpacking), to the exec of setup.exe, to the installer's end."""
+    def when(line):
+        return float(line.split(None, 2)[1])
+    start, end = when(installer[0]), when(installer[-1])
+    setup = next(when(l) for l in installer if "execve(" in l and "setup.exe" in l)
+    folder = re.compile(r'mkdir\(".*[\\/]%s"' % re.escape(target), re.I)
     created = re.compile(r'openat\(.*[\\/]%s[\\/][^"]*", [^)]*O_CREAT' % re.escape(target),
                          re.I)
-    with open(trace, encoding="utf-8", errors="replace") as f:
-        for line in f:
-            fields = line.split(None, 2)
-            if len(fields) < 3:
-                continue
-            when = float(fields[1])
-            start = when if start is None else start
-            end = when
-            if created.search(fields[2]):
-                first = when if first is None else first
-                last = when
-            elif fields[2].startswith("execve(") and "setup.exe" in fields[2] and setup is None:
-                setup = when
-    if None in (first, setup):
-        raise RuntimeError("the trace shows no file created in %s, or no setup.exe" % target)
-    return [first - start, last - first, setup - last, end - setup]
+    made = [when(l) for l in server if folder.search(l) and " = 0" in l]
+    files = [when(l) for l in server if created.search(l)]
+    if not made or not files:
+        raise RuntimeError("the Wine server made no %s folder or no file in it" % target)
+    return [made[-1] - start, files[0] - made[-1], files[-1] - files[0], setup - files[-1],
+            end - setup]
 
 
 def same_files(expected, actual):
@@ -227,16 +262,10 @@ def main():
         for name, program, argument, target in tools if args.phases else []:
             shutil.rmtree(os.path.join(temp, target), ignore_errors=True)
             os.sync()
-            trace = os.path.join(work, name + ".trace")
-            subprocess.run(["strace", "-f", "-ttt", "--seccomp-bpf", "-o", trace,
-                            "-e", "trace=execve,openat,exit_group", WINE, program, argument],
-                           env=dict(wine.env, QELVOR_TEST_RECORD=windows_path(record)),
-                           timeout=RUN_TIMEOUT_S, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, check=True)
-            print("%-6s phases under strace: to the first file %.2f s, unpacking %.2f s, "
-                  "to setup.exe %.2f s, setup and exit %.2f s" % ((name,) + tuple(
-                      phases(trace, target))))
-            os.remove(trace)
+            own, server = traced_run(wine, program, argument, record, work, name)
+            print("%-6s phases under strace: to its folder %.2f s, to the first file %.2f s, "
+                  "unpacking %.2f s, to setup.exe %.2f s, setup and exit %.2f s"
+                  % ((name,) + tuple(phases(own, server, target))))
     finally:
         wine.server("-k")
         xvfb.terminate()

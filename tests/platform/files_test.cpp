@@ -64,6 +64,12 @@ TEST_F(Files, ResolutionFollowsChangesMadeOutside) {
          nullptr},
         {[] {}, "work\\OTHER.TXT", "one"},
         {[&] { fs::remove(Posix("Work/Other.txt")); }, "Work\\other.txt", nullptr},
+        {[&] {  // more events than one read of the queue takes
+             for (int i = 0; i < 600; i++) {
+                 Put("Work/Many-" + std::to_string(i) + ".txt", "many");
+             }
+         },
+         "work\\MANY-599.TXT", "many"},
         {[&] {
              fs::remove_all(Posix("Work"));
              Put("Work/NEW.TXT", "two");

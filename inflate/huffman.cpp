@@ -195,9 +195,6 @@ static uint32_t WalkCodes(const CodeSet* set, HuffEntry* block) {
             }
         }
     }
-    if (block != nullptr) {
-        GrowFirstLevel(block, &filled, level_bits[0]);
-    }
     return used;
 }
 

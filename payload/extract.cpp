@@ -80,11 +80,11 @@ static int NameLength(const char* name) {
    of the destination, never a device or another entry's file under a
    second spelling), and fit the 260-byte path buffers
    together with the destination (and "Style\" or "lang\" where the name
-   asks for a copy); the chunk table must fit its 96 slots. */
+   asks for a copy); the chunk count must be a sound one. */
 static int IsSafeEntry(const PayloadEntry* entry, size_t destination_length) {
     int length = NameLength(entry->name);
     if (length < 0 || CheckEntryName(entry->name, NULL) != NAME_OK ||
-        entry->chunk_count > PAYLOAD_MAX_CHUNKS) {
+        !IsChunkCountSound(entry->chunk_count)) {
         return 0;
     }
     size_t longest = destination_length + 1 + (size_t)length;  // destination\name

@@ -37,6 +37,14 @@ struct PayloadEntry {
 static_assert(sizeof(ChunkInfo) == 8, "ChunkInfo is 8 bytes on disk");
 static_assert(sizeof(PayloadEntry) == PAYLOAD_ENTRY_SIZE, "PayloadEntry is 1044 bytes on disk");
 
+// Whether a record's chunk_count is one that a packer writes: 0 to 96. The
+// one rule for every reader of a payload: a negative count, or one past the
+// slots, is damage, never "no chunks" (which would turn a damaged record
+// into an empty file reported as unpacked).
+static inline int IsChunkCountSound(int32_t chunk_count) {
+    return chunk_count >= 0 && chunk_count <= PAYLOAD_MAX_CHUNKS;
+}
+
 // Progress callback: (entries done, entries in all, 0).
 typedef int (*ProgressFn)(uint32_t done, uint32_t total, uint32_t reserved);
 

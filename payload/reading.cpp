@@ -145,7 +145,7 @@ static int IsPayloadEnd(ReadAtFn read, void* source, uint64_t end) {
         if (got <= 0) {
             return got;
         }
-        if (entry.chunk_count < 0 || entry.chunk_count > PAYLOAD_MAX_CHUNKS) {
+        if (!IsChunkCountSound(entry.chunk_count)) {
             return 0;
         }
         for (int32_t k = 0; k < entry.chunk_count; k++) {

@@ -5,16 +5,20 @@
 // ask the dialog to close. Every step that may fail without harm (folder
 // removal, the lock's release, a setup.exe that will not start) is left
 // untested; what decides between setup and the error box is whether the
-// workspace could be named, created as the launcher's own and held, the
-// extraction's result, and whether setup.exe is still the file written.
+// workspace could be named, created as the launcher's own, held and
+// emptied, the extraction's result, and whether setup.exe is still the file
+// written. A workspace with anything in use in it (the setup an earlier
+// launcher started, still running) is neither emptied nor used: the run
+// ends without a word, as when another launcher holds the lock.
 //
 // A deployment tool may run the launcher as SYSTEM in C:\Windows\Temp, where
 // every user may create files: the workspace gets an access list of its own
 // (only the token's user, SYSTEM and Administrators), a folder someone else
-// owns is never used, and the workspace and setup.exe stay held from their
-// creation until setup has been started, so nothing can be planted or
-// swapped on the way. This trades the plain path calls for handles and one
-// library (ADVAPI32) loaded at run time.
+// owns is never used, nor one that cannot be emptied (a file planted and
+// held open, or one the launcher may not delete), and the workspace and
+// setup.exe stay held from their creation until setup has been started, so
+// nothing can be planted or swapped on the way. This trades the plain path calls for handles and
+// one library (ADVAPI32) loaded at run time.
 #include "shell/shell.h"
 
 #include "payload/cleanup.h"
@@ -39,6 +43,13 @@
 #define MESSAGE_SIZE 512  // bytes of the error box's text
 
 typedef DWORD(WINAPI* GetTempPathWFn)(DWORD size, LPWSTR buffer);
+
+// Whether the workspace may be used, as the reset and the creation leave it.
+enum WorkspaceState {
+    WORKSPACE_READY,  // created or emptied, the launcher's own, held: nothing else in it
+    WORKSPACE_BUSY,   // something in it is in use: it was left as it was
+    WORKSPACE_UNSAFE  // it cannot be named, held, owned or emptied
+};
 
 int32_t g_silent = 0;
 char g_workspace_path[MAX_PATH];
@@ -112,17 +123,26 @@ int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved) {
     return 1;
 }
 
-/* Empties the old workspace and removes it with its two sub-folders. The
-   workspace is emptied only while it is held open as itself (ClearDirectory
-   holds it), so it cannot be swapped for a link during the cleanup; one
-   that is a link (or a file) is removed as such and never cleared through,
-   so the cleanup cannot reach the link's target. */
-static void ResetWorkspace(const char* workspace) {
-    if (!ClearDirectory(workspace)) {
+/* Empties the old workspace and removes it with its two sub-folders; a
+   workspace with anything in use is left as it is, and the run ends there.
+   The workspace is emptied only while it is held open as itself
+   (ClearDirectory holds it), so it cannot be swapped for a link during the
+   cleanup; one that is a link (or a file) is removed as such and never
+   cleared through, so the cleanup cannot reach the link's target. What
+   resists deletion keeps the folder in place, where CreateWorkspace finds
+   it and refuses it. */
+static enum WorkspaceState ResetWorkspace(const char* workspace) {
+    switch (ClearDirectory(workspace)) {
+    case CLEAR_IN_USE:
+        return WORKSPACE_BUSY;
+    case CLEAR_NO_FOLDER:
         if (!RemoveDirectoryA(workspace)) {
             DeleteFileA(workspace);
         }
-        return;
+        return WORKSPACE_READY;
+    case CLEAR_EMPTIED:
+    case CLEAR_LEFT_OVER:
+        break;
     }
     char removal[3][MAX_PATH];  // Style, Lang, then the workspace itself
     memset(removal, 0, sizeof removal);
@@ -134,6 +154,7 @@ static void ResetWorkspace(const char* workspace) {
     for (int i = 0; i < 3; i++) {
         RemoveDirectoryA(removal[i]);
     }
+    return WORKSPACE_READY;
 }
 
 /* The call that names the temporary folder: GetTempPath2W where KERNEL32
@@ -196,34 +217,44 @@ static void CreateSubfolder(const char* workspace, const char* name,
     }
 }
 
-/* Creates the workspace with an access list of its own and holds it. A
-   folder that is still there (the reset could not remove it, or someone
-   created it during the pause) is used only when the launcher's token owns
-   it; its access list is then replaced and it is emptied again. Whatever
-   else stands there, a folder of someone else's or a link, gives no handle,
-   and nothing is written. */
-static HANDLE CreateWorkspace(const char* workspace) {
+/* Creates the workspace with an access list of its own, holds it, and
+   makes sure that it is empty. A folder that is still there (the reset
+   could not remove it, or someone created it during the pause) is used only
+   when the launcher's token owns it; its access list is then replaced and
+   it is emptied again. The owner is checked through the handle for a
+   folder just created too, since another could stand in its place by the
+   time it is held. Whatever else stands there, a folder of someone else's
+   or a link, gives no handle, and nothing is written; nor does a folder
+   with anything in use in it, or anything that cannot be deleted: the
+   workspace is used only when it holds nothing but what the launcher is
+   about to write. *held receives the handle when the workspace is ready. */
+static enum WorkspaceState CreateWorkspace(const char* workspace, HANDLE* held) {
+    *held = INVALID_HANDLE_VALUE;
     WorkspaceSecurity security;  // the protected access list
     if (!BuildWorkspaceSecurity(&security)) {
-        return INVALID_HANDLE_VALUE;
+        return WORKSPACE_UNSAFE;
     }
     SECURITY_ATTRIBUTES attributes;  // the descriptor, not inheritable by child processes
     memset(&attributes, 0, sizeof attributes);
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = security.descriptor;
     int created = CreateDirectoryA(workspace, &attributes);
-    HANDLE held = HoldFolder(workspace);  // open without delete sharing from here on
-    if (held == INVALID_HANDLE_VALUE) {
-        return INVALID_HANDLE_VALUE;
+    HANDLE folder = HoldFolder(workspace);  // open without delete sharing from here on
+    if (folder == INVALID_HANDLE_VALUE) {
+        return WORKSPACE_UNSAFE;
     }
-    if (!IsOwnedByToken(held) ||
-        (!created && (!ProtectObject(held, &security) || !ClearDirectory(workspace)))) {
-        CloseHandle(held);
-        return INVALID_HANDLE_VALUE;
+    enum ClearResult cleared = CLEAR_NO_FOLDER;  // what emptying it again came to
+    if (IsOwnedByToken(folder) && (created || ProtectObject(folder, &security))) {
+        cleared = ClearHeldFolder(folder, workspace);
+    }
+    if (cleared != CLEAR_EMPTIED) {
+        CloseHandle(folder);
+        return cleared == CLEAR_IN_USE ? WORKSPACE_BUSY : WORKSPACE_UNSAFE;
     }
     CreateSubfolder(workspace, STYLE_FOLDER, &attributes);
     CreateSubfolder(workspace, LANG_FOLDER, &attributes);
-    return held;
+    *held = folder;
+    return WORKSPACE_READY;
 }
 
 /* Starts the setup.exe that the extraction wrote: with its own path as
@@ -273,7 +304,8 @@ static void ShowFileError(void) {
 }
 
 /* The worker thread's procedure; its parameter is unused and its result
-   is always 0. */
+   is always 0. A busy workspace ends the run as a held lock does, without
+   a word; one that cannot be made safe shows the error box. */
 DWORD WINAPI RunSetupWorker(LPVOID parameter) {
     (void)parameter;
     Sleep(START_PAUSE_MS);
@@ -281,14 +313,17 @@ DWORD WINAPI RunSetupWorker(LPVOID parameter) {
     memset(workspace, 0, sizeof workspace);
 
     HANDLE held = INVALID_HANDLE_VALUE;  // the workspace, from its creation until setup starts
-    int extracted = 0;  // result of the extraction; 0 also for a workspace it could not use
+    enum WorkspaceState state = WORKSPACE_UNSAFE;  // whether the workspace may be used
+    int extracted = 0;                             // result of the extraction
     if (BuildWorkspacePath(workspace)) {
-        ResetWorkspace(workspace);
-        Sleep(RESET_PAUSE_MS);
-        held = CreateWorkspace(workspace);
+        state = ResetWorkspace(workspace);
+        if (state == WORKSPACE_READY) {
+            Sleep(RESET_PAUSE_MS);
+            state = CreateWorkspace(workspace, &held);
+        }
         CopyText(g_workspace_path, MAX_PATH, workspace);
         extracted =
-            held != INVALID_HANDLE_VALUE && ExtractPayload(g_instance, workspace, ReportProgress);
+            state == WORKSPACE_READY && ExtractPayload(g_instance, workspace, ReportProgress);
     }
 
     ReleaseMutex(g_instance_lock);
@@ -299,7 +334,7 @@ DWORD WINAPI RunSetupWorker(LPVOID parameter) {
     if (held != INVALID_HANDLE_VALUE) {
         CloseHandle(held);
     }
-    if (!extracted || refused) {
+    if (state != WORKSPACE_BUSY && (!extracted || refused)) {
         ShowFileError();
     } else if (setup != NULL) {
         if (g_silent) {

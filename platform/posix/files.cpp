@@ -24,6 +24,22 @@ namespace {
 // Serialises the check of share modes with the open or delete that follows.
 std::mutex open_lock;
 
+// Images of running programs, once per start; guarded by open_lock.
+std::vector<ImageIdentity> running_images;
+
+// Rights that a running program's image refuses.
+const DWORD IMAGE_REFUSED_RIGHTS = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+
+/* True when the file is a running program's image. */
+bool IsRunningImage(dev_t device, ino_t inode) {
+    for (const ImageIdentity& image : running_images) {
+        if (image.device == device && image.inode == inode) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The rights that share modes guard, each with the sharing it needs from
 // every other handle to the same file: reading (and executing, which the
 // loader asks for), writing, and deleting (which renaming is too).
@@ -57,6 +73,9 @@ bool SharingBlocks(dev_t device, ino_t inode, DWORD access, DWORD share) {
     }
     if ((access & guarded) == 0) {
         return false;
+    }
+    if ((access & IMAGE_REFUSED_RIGHTS) && IsRunningImage(device, inode)) {
+        return true;
     }
     for (const auto& file : OpenFiles()) {
         if (file->device == device && file->inode == inode &&
@@ -222,8 +241,8 @@ BOOL SetBasicInfo(const KernelObject& object, const FILE_BASIC_INFO& basic) {
 }
 
 /* FileDispositionInfo: marks the handle's file for deletion when it is
-   closed. Needs DELETE; a folder with entries, and a read-only file,
-   refuse. An injected fault of a deletion (files) or folder removal
+   closed. Needs DELETE; a folder with entries, a read-only file and a
+   running program's image refuse. An injected fault of a deletion (files) or folder removal
    refuses as access denied. */
 BOOL SetDisposition(KernelObject& object, const FILE_DISPOSITION_INFO& disposition) {
     struct stat info;
@@ -232,7 +251,12 @@ BOOL SetDisposition(KernelObject& object, const FILE_DISPOSITION_INFO& dispositi
         return FALSE;
     }
     bool folder = S_ISDIR(info.st_mode);
-    if (FaultHit(folder ? FAULT_REMOVE_DIR : FAULT_DELETE) ||
+    bool running = false;  // the image of a running program
+    {
+        std::lock_guard<std::mutex> hold(open_lock);
+        running = IsRunningImage(info.st_dev, info.st_ino);
+    }
+    if (FaultHit(folder ? FAULT_REMOVE_DIR : FAULT_DELETE) || running ||
         (!folder && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -278,6 +302,27 @@ bool DeletionBlocked(const std::string& posix_path) {
 /* The loader opens an image for reading and execution, sharing reading and
    deletion; a handle that does not share reading, or one open for writing,
    refuses it. */
+ImageIdentity ImageStarted(const std::string& posix_path) {
+    struct stat info;
+    ImageIdentity image = {0, 0};
+    if (stat(posix_path.c_str(), &info) == 0) {
+        image = {info.st_dev, info.st_ino};
+    }
+    std::lock_guard<std::mutex> hold(open_lock);
+    running_images.push_back(image);
+    return image;
+}
+
+void ImageEnded(const ImageIdentity& image) {
+    std::lock_guard<std::mutex> hold(open_lock);
+    for (auto it = running_images.begin(); it != running_images.end(); ++it) {
+        if (it->device == image.device && it->inode == image.inode) {
+            running_images.erase(it);
+            return;
+        }
+    }
+}
+
 bool ImageOpenBlocked(const std::string& posix_path) {
     struct stat info;
     if (stat(posix_path.c_str(), &info) != 0) {
@@ -692,7 +737,7 @@ BOOL DeleteFileA(LPCSTR path) {
             SetLastError(ERROR_SHARING_VIOLATION);
             return FALSE;
         }
-        if ((info.st_mode & S_IWUSR) == 0) {
+        if ((info.st_mode & S_IWUSR) == 0 || IsRunningImage(info.st_dev, info.st_ino)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }

@@ -28,7 +28,8 @@ char** __argv = nullptr;
 namespace {
 
 const char COMMAND_LINE_VARIABLE[] = "QELVOR_COMMAND_LINE";  // the child's exact command line
-const int EXEC_FAILED = 127;  // exit code of a child that could not exec
+const int EXEC_FAILED = 127;           // exit code of a child that could not exec
+const int ASYNC_START_DELAY_MS = 200;  // how late the shell starts without SEE_MASK_NOASYNC
 
 std::atomic<bool> instant_sleep{false};   // Sleep returns at once
 std::atomic<DWORD> next_thread_id{1000};  // ids handed to CreateThread's callers
@@ -280,10 +281,12 @@ static BOOL StartChild(LPCSTR application, LPSTR command_line, LPCSTR current_di
     }
 
     auto completion = std::make_shared<Completion>();
-    std::thread([pid, completion] {
+    ImageIdentity image = ImageStarted(program);  // mapped until the child ends
+    std::thread([pid, completion, image] {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        ImageEnded(image);
         DWORD code = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status))
                                        : static_cast<DWORD>(128 + WTERMSIG(status));
         Complete(completion, code);
@@ -319,7 +322,10 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
    "runas" starts it elevated after the prompt, which the user may decline
    (ERROR_CANCELLED); without it, a program that needs elevation fails as
    under CreateProcessA. The process handle is returned only with
-   SEE_MASK_NOCLOSEPROCESS. */
+   SEE_MASK_NOCLOSEPROCESS, and only when SEE_MASK_NOASYNC makes the start
+   complete before the call returns: without it the shell may start the
+   program on a thread of its own afterwards (a process that ends at once
+   loses the start), which the stand-in does, a moment later. */
 BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
     if (!info || info->cbSize != sizeof *info || !info->lpFile) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -340,6 +346,23 @@ BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
     std::string line = std::string("\"") + info->lpFile + "\"";
     if (info->lpParameters && *info->lpParameters) {
         line += std::string(" ") + info->lpParameters;
+    }
+    if (!(info->fMask & SEE_MASK_NOASYNC)) {
+        // The shell finishes the start on a thread of its own, after the
+        // call has returned, and hands out no process to wait on.
+        std::string file = info->lpFile;
+        std::string directory = info->lpDirectory ? info->lpDirectory : "";
+        std::thread([file, line, directory, runas] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ASYNC_START_DELAY_MS));
+            std::string command = line;
+            PROCESS_INFORMATION later;
+            if (StartChild(file.c_str(), command.data(),
+                           directory.empty() ? nullptr : directory.c_str(), &later, runas)) {
+                CloseHandle(later.hThread);
+                CloseHandle(later.hProcess);
+            }
+        }).detach();
+        return TRUE;
     }
     PROCESS_INFORMATION started;
     if (!StartChild(info->lpFile, line.data(), info->lpDirectory, &started, runas)) {

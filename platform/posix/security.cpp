@@ -143,26 +143,41 @@ bool TakeDacl(const BYTE* descriptor, SecurityRecord* record) {
     return true;
 }
 
+/* Calls visit(offset, size) for each ACE of the ACL, as many as its header
+   counts (AceCount, at byte 4), as Windows reads them: bytes after the
+   counted ACEs are not ACEs. Stops at an ACE that does not fit. */
+template <typename Visit>
+void ForEachAce(const std::vector<BYTE>& acl, Visit visit) {
+    if (acl.size() < ACL_HEADER_SIZE) {
+        return;
+    }
+    WORD count = WORD(acl[4] | acl[5] << 8);
+    size_t at = ACL_HEADER_SIZE;
+    for (WORD i = 0; i < count && at + 8 <= acl.size(); i++) {
+        WORD size = WORD(acl[at + 2] | acl[at + 3] << 8);
+        if (size < 8 || at + size > acl.size()) {
+            return;
+        }
+        visit(at, size);
+        at += size;
+    }
+}
+
 /* The ACEs of a folder's DACL that a new child inherits: those meant for
    folders (container) or files (object), marked inherited; a file keeps
    no inheritance flags of its own. */
 std::vector<BYTE> InheritedAcl(const std::vector<BYTE>& parent, bool folder) {
     std::vector<BYTE> acl(parent.begin(), parent.begin() + ACL_HEADER_SIZE);
     WORD count = 0;
-    for (size_t at = ACL_HEADER_SIZE; at + 4 <= parent.size();) {
-        WORD size = WORD(parent[at + 2] | parent[at + 3] << 8);
+    ForEachAce(parent, [&](size_t at, WORD size) {
         BYTE flags = parent[at + 1];
-        if (size < 8 || at + size > parent.size()) {
-            break;
-        }
         if (flags & (folder ? CONTAINER_INHERIT_ACE : OBJECT_INHERIT_ACE)) {
             size_t start = acl.size();
             acl.insert(acl.end(), parent.begin() + at, parent.begin() + at + size);
             acl[start + 1] = BYTE((folder ? flags : 0) | INHERITED_ACE);
             count++;
         }
-        at += size;
-    }
+    });
     WORD size = WORD(acl.size());
     memcpy(&acl[2], &size, 2);
     memcpy(&acl[4], &count, 2);
@@ -314,11 +329,7 @@ PlatformSecurity PlatformSecurityOf(const char* path) {
     PlatformSecurity security;
     security.owner = TextFromSid(record.owner);
     security.dacl_protected = (record.control & SE_DACL_PROTECTED) != 0;
-    for (size_t at = ACL_HEADER_SIZE; at + 8 <= record.acl.size();) {
-        WORD size = WORD(record.acl[at + 2] | record.acl[at + 3] << 8);
-        if (size < 8 || at + size > record.acl.size()) {
-            break;
-        }
+    ForEachAce(record.acl, [&](size_t at, WORD size) {
         PlatformAce ace;
         ace.flags = record.acl[at + 1];
         memcpy(&ace.mask, &record.acl[at + 4], 4);
@@ -326,7 +337,6 @@ PlatformSecurity PlatformSecurityOf(const char* path) {
         sid.resize(SidLength(sid.data(), sid.size()));
         ace.sid = TextFromSid(sid);
         security.dacl.push_back(ace);
-        at += size;
-    }
+    });
     return security;
 }

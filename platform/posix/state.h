@@ -127,6 +127,18 @@ bool DeletionBlocked(const std::string& posix_path);
 // open of it (files.cpp).
 bool ImageOpenBlocked(const std::string& posix_path);
 
+// The image of a program that has been started and not yet ended: as on
+// Windows, where the loader maps it, nobody may open it for writing (a
+// sharing violation) or delete it (access denied), while reading, and an
+// open for DELETE sharing nothing, still succeed. ImageStarted returns the
+// image's identity for ImageEnded.
+struct ImageIdentity {
+    dev_t device;
+    ino_t inode;
+};
+ImageIdentity ImageStarted(const std::string& posix_path);
+void ImageEnded(const ImageIdentity& image);
+
 // The shell's start of a program, which GetProcAddress hands out for
 // shell32.dll (process.cpp).
 BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info);

@@ -258,6 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"wildcard", [](PayloadEntry& e) { SetName(e, "*.exe"); }},
         Refusal{"control character", [](PayloadEntry& e) { SetName(e, "a\tb"); }},
         Refusal{"97 chunks", [](PayloadEntry& e) { e.chunk_count = PAYLOAD_MAX_CHUNKS + 1; }},
+        // Not "no chunks": an empty setup.exe reported as unpacked.
+        Refusal{"negative chunk count", [](PayloadEntry& e) { e.chunk_count = -1; }},
         Refusal{"name too long for the path",
                 [](PayloadEntry& e) { SetName(e, std::string(255, 'n').c_str()); }}));
 

@@ -106,7 +106,9 @@ class Worker : public ::testing::Test {
                 steps.push_back("pause " + first);
             } else if (c.api == "GetFileInformationByHandleEx" &&
                        c.args[1] == std::to_string(FileFullDirectoryRestartInfo) && !extracting) {
-                steps.push_back("clear");
+                if (steps.empty() || steps.back() != "clear") {
+                    steps.push_back("clear");  // its listings: in use, deletion, anything left
+                }
             } else if (c.api == "RemoveDirectoryA" && !extracting) {
                 steps.push_back("remove " + fs::path(first).filename().string());
                 if (EndsWith(first, "\\Style"))
@@ -140,10 +142,10 @@ TEST_F(Worker, StepsComeInTheirOrder) {
     fs::create_directories(Workspace());
     WriteFile(Workspace() / "stale.txt", {1});
     Run({StoredFile("setup.exe", SetupScript())});
-    std::vector<std::string> expected = {"pause 100",        "clear",         "remove Style",
-                                         "remove Lang",      "remove qelvor", "pause 300",
-                                         "create workspace", "extract",       "release lock",
-                                         "close lock",       "launch",        "post dialog 16"};
+    std::vector<std::string> expected = {
+        "pause 100",        "clear", "remove Style", "remove Lang",  "remove qelvor", "pause 300",
+        "create workspace", "clear", "extract",      "release lock", "close lock",    "launch",
+        "post dialog 16"};
     EXPECT_EQ(Steps(), expected);
     char temp_path[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp_path);
@@ -596,6 +598,7 @@ TEST_F(Worker, WorkspaceAdmitsOnlyTheUserSystemAndAdministrators) {
 struct HostileCase {
     const char* label;
     const char* moment;  // the call before which the party acts
+    const char* tail;    // for CreateFileA: how the path it opens ends
     std::function<void(const fs::path& workspace, const fs::path& outside)> act;
     bool error_box;  // the run ends in the error box, starting nothing
     bool written;    // the payload was unpacked into the workspace
@@ -612,7 +615,7 @@ TEST_P(WorkerHostile, NothingPlantedOrSwappedIsUsed) {
         if (call.api == "Sleep") {
             now = now && call.args[0] == "300";
         } else if (call.api == "CreateFileA") {
-            now = now && EndsWith(call.args[0], "\\Style");
+            now = now && EndsWith(call.args[0], c.tail);
         }
         if (now && !acted) {
             acted = true;
@@ -636,36 +639,44 @@ const char kPlanted[] = "#!/bin/sh\necho planted >> \"$QELVOR_TEST_RECORD\"\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Parties, WorkerHostile,
-    ::testing::Values(HostileCase{"OtherUserCreatesTheWorkspaceDuringThePause", "Sleep",
-                                  [](const fs::path& ws, const fs::path&) {
-                                      fs::create_directories(ws);
-                                      PlatformSetOwner(ws.c_str(), kOtherUser);
-                                  },
-                                  true, false},
-                      HostileCase{
-                          "OwnLeftoverWithAPlantedDllIsProtectedAndEmptied", "Sleep",
-                          [](const fs::path& ws, const fs::path&) { Touch(ws / "version.dll"); },
-                          false, true},
-                      HostileCase{"SetupSwappedAfterItsWrite", "ShowWindow",
-                                  [](const fs::path& ws, const fs::path&) {
-                                      fs::rename(ws / "setup.exe", ws / "old.exe");
-                                      WriteFile(ws / "setup.exe",
-                                                Bytes(kPlanted, kPlanted + strlen(kPlanted)));
-                                      fs::permissions(ws / "setup.exe", fs::perms::owner_all);
-                                  },
-                                  true, true},
-                      HostileCase{"SetupSwappedForALinkToItself", "ShowWindow",
-                                  [](const fs::path& ws, const fs::path&) {
-                                      fs::rename(ws / "setup.exe", ws / "moved.exe");
-                                      fs::create_symlink(ws / "moved.exe", ws / "setup.exe");
-                                  },
-                                  true, true},
-                      HostileCase{"StyleTurnedIntoAJunctionBeforeItIsHeld", "CreateFileA",
-                                  [](const fs::path& ws, const fs::path& outside) {
-                                      fs::remove(ws / "Style");
-                                      fs::create_directory_symlink(outside, ws / "Style");
-                                  },
-                                  false, true}),
+    ::testing::Values(
+        HostileCase{"OtherUserCreatesTheWorkspaceDuringThePause", "Sleep", "",
+                    [](const fs::path& ws, const fs::path&) {
+                        fs::create_directories(ws);
+                        PlatformSetOwner(ws.c_str(), kOtherUser);
+                    },
+                    true, false},
+        HostileCase{"OwnLeftoverWithAPlantedDllIsProtectedAndEmptied", "Sleep", "",
+                    [](const fs::path& ws, const fs::path&) { Touch(ws / "version.dll"); }, false,
+                    true},
+        HostileCase{"SetupSwappedAfterItsWrite", "ShowWindow", "",
+                    [](const fs::path& ws, const fs::path&) {
+                        fs::rename(ws / "setup.exe", ws / "old.exe");
+                        WriteFile(ws / "setup.exe", Bytes(kPlanted, kPlanted + strlen(kPlanted)));
+                        fs::permissions(ws / "setup.exe", fs::perms::owner_all);
+                    },
+                    true, true},
+        HostileCase{"SetupSwappedForALinkToItself", "ShowWindow", "",
+                    [](const fs::path& ws, const fs::path&) {
+                        fs::rename(ws / "setup.exe", ws / "moved.exe");
+                        fs::create_symlink(ws / "moved.exe", ws / "setup.exe");
+                    },
+                    true, true},
+        // Created by the launcher, then moved away and replaced
+        // before it is held: the owner is checked by handle.
+        HostileCase{"OtherUsersFolderSwappedInAfterTheCreation", "CreateFileA", "qelvor",
+                    [](const fs::path& ws, const fs::path& outside) {
+                        fs::rename(ws, outside / "taken");
+                        fs::create_directories(ws);
+                        PlatformSetOwner(ws.c_str(), kOtherUser);
+                    },
+                    true, false},
+        HostileCase{"StyleTurnedIntoAJunctionBeforeItIsHeld", "CreateFileA", "\\Style",
+                    [](const fs::path& ws, const fs::path& outside) {
+                        fs::remove(ws / "Style");
+                        fs::create_directory_symlink(outside, ws / "Style");
+                    },
+                    false, true}),
     [](const ::testing::TestParamInfo<HostileCase>& info) {
         return std::string(info.param.label);
     });
@@ -708,4 +719,81 @@ TEST_F(Worker, TakesTheTemporaryFolderFromGetTempPath2WhereThereIsOne) {
     Run({StoredFile("setup.exe", SetupScript())});
     EXPECT_TRUE(fs::exists(system_temp.path / "qelvor" / "setup.exe"));
     EXPECT_FALSE(fs::exists(Workspace()));
+}
+
+// A workspace with anything in use in it is left exactly as it is, and
+// nothing is started or shown: the setup an earlier launcher started and
+// that still runs, or a file someone planted and holds open (sharing
+// everything, so that it would not stop a plain deletion).
+struct BusyCase {
+    const char* label;
+    const char* entry;  // held or run, below the workspace
+};
+
+class WorkerBusy : public Worker, public ::testing::WithParamInterface<BusyCase> {};
+
+TEST_P(WorkerBusy, LeavesTheWorkspaceAndStartsNothing) {
+    const BusyCase& c = GetParam();
+    const char waiting[] = "#!/bin/sh\nwhile [ ! -e \"$1\" ]; do sleep 0.02; done\n";
+    fs::create_directories(Workspace());
+    WriteFile(Workspace() / "old.txt", {1});
+    WriteFile(Workspace() / c.entry, Bytes(waiting, waiting + strlen(waiting)));
+    fs::permissions(Workspace() / c.entry, fs::perms::owner_all);
+    std::string entry = (Workspace() / c.entry).string();
+    std::string release = (work.path / "release").string();
+    HANDLE other = INVALID_HANDLE_VALUE;  // the holder's handle, or the running setup
+    if (std::string(c.entry) == "setup.exe") {
+        std::string line = "setup.exe " + release;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started = {};
+        ASSERT_TRUE(CreateProcessA(entry.c_str(), line.data(), NULL, NULL, FALSE, 0, NULL, NULL,
+                                   &startup, &started));
+        CloseHandle(started.hThread);
+        other = started.hProcess;
+    } else {
+        other = CreateFileA(entry.c_str(), GENERIC_READ, 7, NULL, OPEN_EXISTING, 0, NULL);
+    }
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    size_t before = PlatformCallLog().size();  // the worker's calls come after
+    Run({StoredFile("setup.exe", SetupScript()), StoredFile("new.txt", {2})});
+    Touch(release);
+    WaitForSingleObject(other, 5000);
+    CloseHandle(other);
+    std::vector<std::string> shown;  // the worker's messages and starts
+    auto calls = PlatformCallLog();
+    for (size_t i = before; i < calls.size(); i++) {
+        if (calls[i].api == "MessageBoxA" || calls[i].api == "CreateProcessA") {
+            shown.push_back(calls[i].api);
+        }
+    }
+    EXPECT_TRUE(shown.empty()) << shown.front();
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(Workspace())) {
+        names.push_back(fs::relative(e.path(), Workspace()).generic_string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"old.txt", c.entry}));
+    EXPECT_EQ(Steps().back(), "post dialog 16");
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, WorkerBusy,
+                         ::testing::Values(BusyCase{"SetupStillRunning", "setup.exe"},
+                                           BusyCase{"PlantedDllHeldOpen", "version.dll"}),
+                         [](const ::testing::TestParamInfo<BusyCase>& info) {
+                             return std::string(info.param.label);
+                         });
+
+// An old file that cannot be deleted (here: a name with no form in the ANSI
+// code page, which the launcher cannot even open) keeps the workspace from
+// being used: the error box, nothing written, nothing started.
+TEST_F(Worker, WorkspaceThatCannotBeEmptiedIsNotUsed) {
+    fs::create_directories(Workspace());
+    WriteFile(Workspace() / "\xc3\xa9.dll", {1});  // "é.dll"
+    Run({StoredFile("setup.exe", SetupScript())});
+    EXPECT_EQ(Calls("MessageBoxA").size(), 1u);
+    EXPECT_TRUE(Calls("CreateProcessA").empty());
+    EXPECT_FALSE(fs::exists(Workspace() / "setup.exe"));
+    EXPECT_TRUE(fs::exists(Workspace() / "\xc3\xa9.dll"));
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
 }

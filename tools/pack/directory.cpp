@@ -147,7 +147,7 @@ std::vector<std::string> RecordProblems(const Directory& directory) {
             problems.push_back("entry " + std::to_string(i) +
                                ": name has no NUL inside its 260 bytes");
         }
-        if (entry.chunk_count < 0 || entry.chunk_count > PAYLOAD_MAX_CHUNKS) {
+        if (!IsChunkCountSound(entry.chunk_count)) {
             problems.push_back(EntryLabel(i, entry) + ": chunk_count " +
                                std::to_string(entry.chunk_count) + " is outside 0 to 96");
         }

@@ -5,9 +5,10 @@
 // It does nothing else, so the launcher meets exactly the sharing violation
 // that such a holder causes.
 //
-//   hold_file FILE none|read RELEASE TIMEOUT_MS
+//   hold_file FILE none|read|all RELEASE TIMEOUT_MS
 //     none: share mode 0 (nobody may open the file meanwhile)
 //     read: FILE_SHARE_READ (it can be read and started, not replaced or deleted)
+//     all:  reading, writing and deletion shared (it stops nothing by itself)
 #include <windows.h>
 
 #include <cstdio>
@@ -21,12 +22,23 @@ const int POLL_MS = 50;
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5 || (std::strcmp(argv[2], "none") != 0 && std::strcmp(argv[2], "read") != 0)) {
-        std::fprintf(stderr, "usage: hold_file FILE none|read RELEASE TIMEOUT_MS\n");
+    const struct {
+        const char* name;
+        DWORD share;
+    } modes[] = {{"none", 0},
+                 {"read", FILE_SHARE_READ},
+                 {"all", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}};
+    const DWORD* share = nullptr;  // the mode asked for
+    for (const auto& mode : modes) {
+        if (argc == 5 && std::strcmp(argv[2], mode.name) == 0) {
+            share = &mode.share;
+        }
+    }
+    if (share == nullptr) {
+        std::fprintf(stderr, "usage: hold_file FILE none|read|all RELEASE TIMEOUT_MS\n");
         return 2;
     }
-    const DWORD share = std::strcmp(argv[2], "read") == 0 ? FILE_SHARE_READ : 0;
-    HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileA(argv[1], GENERIC_READ, *share, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::printf("cannot open %lu\n", GetLastError());

@@ -1,6 +1,6 @@
 """End-to-end cases for what real users' machines throw at the launcher:
-a temporary folder named outside the ANSI code page, a stale setup.exe that
-another process holds open, payloads whose entry names Windows treats
+a temporary folder named outside the ANSI code page, a stale setup.exe or a
+planted DLL that another process holds open, payloads whose entry names Windows treats
 specially (devices, a trailing dot, an 8.3 alias shape) or the launcher
 keeps for itself (lang), and a certificate table the launcher refuses. Each case checks the workspace, the
 error box where one belongs and whether a setup started.
@@ -41,6 +41,28 @@ def expect_error_box(proc):
         if proc.poll() is None:
             proc.kill()
     D.check(proc.returncode == 0, "exit code %s" % proc.returncode)
+
+
+def expect_busy(proc):
+    """Checks that the launcher ends by itself, as it does when it finds
+    another launcher's lock: no box waits for anyone."""
+    try:
+        proc.wait(timeout=D.LOCK_WAIT_S)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    D.check(proc.returncode == 0, "exit code %s" % proc.returncode)
+
+
+def tree(folder):
+    """{relative path: content} of every file below folder."""
+    found = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, folder)] = f.read()
+    return found
 
 
 # ----------------------------------------------------------- temporary folder
@@ -106,21 +128,25 @@ def hold(path, share):
     return holder, release
 
 
-def held_setup_case(share):
-    """A setup.exe from an earlier run that another process holds open: the
-    launcher cannot replace it, must not start it, and says so."""
+def held_file_case(name, share):
+    """A file of an earlier workspace that another process holds open (a
+    setup.exe still in use, a version.dll someone planted for setup.exe to
+    load): the workspace is busy. The launcher deletes nothing, writes
+    nothing, starts nothing and ends by itself, without a box."""
     def run():
-        stale = open(D.ARGS.setup, "rb").read() + b"stale copy"
-        os.makedirs(D.workspace())
-        stale_path = os.path.join(D.workspace(), "setup.exe")
-        with open(stale_path, "wb") as f:
-            f.write(stale)
-        holder, release = hold(stale_path, share)
+        os.makedirs(os.path.join(D.workspace(), "lang"))
+        held_path = os.path.join(D.workspace(), name)
+        with open(held_path, "wb") as f:
+            f.write(open(D.ARGS.setup, "rb").read() + b"stale copy")
+        with open(os.path.join(D.workspace(), "lang", "old.lng"), "wb") as f:
+            f.write(b"old language file")
+        before = tree(D.workspace())
+        holder, release = hold(held_path, share)
         try:
-            expect_error_box(D.start_launcher(D.SMALL, "/silent"))
+            expect_busy(D.start_launcher(D.SMALL, "/silent"))
             D.check(D.record_lines() == [], "a setup started: %r" % D.record_lines())
-            with open(stale_path, "rb") as f:
-                D.check(f.read() == stale, "the held setup.exe was changed")
+            D.check(tree(D.workspace()) == before, "the workspace changed: %r"
+                    % sorted(tree(D.workspace())))
         finally:
             open(release, "wb").close()
             holder.wait(timeout=D.LOCK_WAIT_S)
@@ -234,8 +260,9 @@ def cases(driver):
     D = driver
     return [
         ("temp_outside_codepage", case_temp_outside_codepage, "C.UTF-8"),
-        ("held_setup_share_none", held_setup_case("none"), "en_US.UTF-8"),
-        ("held_setup_share_read", held_setup_case("read"), "en_US.UTF-8"),
+        ("held_setup_share_none", held_file_case("setup.exe", "none"), "en_US.UTF-8"),
+        ("held_setup_share_read", held_file_case("setup.exe", "read"), "en_US.UTF-8"),
+        ("held_planted_dll", held_file_case("version.dll", "all"), "en_US.UTF-8"),
         ("name_con", bad_name_case(b"CON"), "en_US.UTF-8"),
         ("name_com1_lng", bad_name_case(b"COM1.lng", "com1"), "en_US.UTF-8"),
         ("name_trailing_dot", bad_name_case(b"setup.exe."), "en_US.UTF-8"),

@@ -774,6 +774,7 @@ TEST_P(WorkerBusy, LeavesTheWorkspaceAndStartsNothing) {
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"old.txt", c.entry}));
+    EXPECT_FALSE(PlatformSecurityOf(Workspace().c_str()).dacl_protected) << "its list is kept";
     EXPECT_EQ(Steps().back(), "post dialog 16");
 }
 

@@ -2,10 +2,10 @@
 // one folder on Windows. The rule itself (no folder parts, nothing Windows
 // refuses in a file name, no device names, not the launcher's own
 // sub-folders, no 8.3 alias shapes) is the launcher's own, decided on
-// characters: the name's own, which must decode back from the bytes stored
-// for the target code page unchanged, and for a payload read back, the
-// stored bytes decoded from the code page as the launcher decodes them. Here it
-// gains words for the vendor and the length limit of the launcher's path
+// characters: the name's own, which the bytes stored for the target code
+// page must decode back to unchanged, and for a payload read back, the
+// stored bytes decoded from the code page as the launcher decodes them. Here
+// it gains words for the vendor and the length limit of the launcher's path
 // buffers. Non-ASCII names pass only with an explicit code page, because the
 // payload records ANSI bytes and the packer cannot know the target system's.
 #include "tools/pack/names.h"

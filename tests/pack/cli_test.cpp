@@ -1,7 +1,8 @@
 // The qelvor-pack program end to end: create, verify, list and extract run
 // as separate processes (under Wine for the Windows build), the extracted
 // files compared with the originals; exit statuses and messages of usage
-// errors, refusals and damaged payloads.
+// errors, refusals and damaged payloads. QELVOR_STUB names a real stub for
+// the commands that stamp one.
 #include "tests/pack/support.h"
 
 #include "qelvor_version.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -213,6 +215,55 @@ INSTANTIATE_TEST_SUITE_P(
                   2,
                   "stamp needs --file-version"}),
     [](const testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.label); });
+
+// -o naming the stub through another path or a hard link: create and stamp
+// compare files, not spellings, so they refuse it and the stub stays.
+struct StubAsOutput {
+    const char* label;
+    const char* command;  // create or stamp
+    const char* output;   // in the scratch folder; link.exe is a hard link to stub.exe
+};
+
+class StubAsOutputTest : public testing::TestWithParam<StubAsOutput> {};
+
+TEST_P(StubAsOutputTest, IsRefusedAndTheStubKept) {
+    ASSERT_TRUE(HavePackProgram());
+    const char* real = std::getenv("QELVOR_STUB");  // a stub that stamps
+    ASSERT_TRUE(real != nullptr && fs::exists(real)) << "no stub at QELVOR_STUB";
+    ScratchDir dir;
+    Bytes stub = ReadFile(real);
+    WriteFile(dir / "stub.exe", stub);
+    WriteFile(dir / "setup.exe", Bytes(20, 2));
+    fs::create_directories(dir / "sub");
+    fs::create_hard_link(dir / "stub.exe", dir / "link.exe");
+    std::vector<std::string> args = {GetParam().command,
+                                     "-q",
+                                     "-o",
+                                     (dir.path() / GetParam().output).string(),
+                                     "--stub",
+                                     (dir / "stub.exe").string(),
+                                     "--file-version",
+                                     "1.2.3.4"};
+    if (std::string(GetParam().command) == "create") {
+        args.push_back((dir / "setup.exe").string());
+    }
+    RunResult run = RunPack(args);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("names the stub"), std::string::npos) << run.err;
+    EXPECT_TRUE(ReadFile(dir / "stub.exe") == stub) << "the stub was overwritten";
+    EXPECT_TRUE(ReadFile(dir / "link.exe") == stub) << "the link was replaced";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StubAsOutputTest,
+                         testing::Values(StubAsOutput{"CreateDot", "create", "./stub.exe"},
+                                         StubAsOutput{"CreateParent", "create", "sub/../stub.exe"},
+                                         StubAsOutput{"CreateHardLink", "create", "link.exe"},
+                                         StubAsOutput{"StampDot", "stamp", "./stub.exe"},
+                                         StubAsOutput{"StampParent", "stamp", "sub/../stub.exe"},
+                                         StubAsOutput{"StampHardLink", "stamp", "link.exe"}),
+                         [](const testing::TestParamInfo<StubAsOutput>& info) {
+                             return info.param.label;
+                         });
 
 // A launcher with one damaged CRC byte in setup.exe's chunk.
 std::string DamagedLauncher(const ScratchDir& dir) {

@@ -475,11 +475,13 @@ TEST(LayoutCodepage, NonAsciiNamesAreStoredInTheTargetCodepage) {
     EXPECT_STREQ(entries[2].name, "\xD6\xD0\xCE\xC4.lng");
 }
 
-// Names and the bytes they are stored as; an empty `stored` means refused.
+// Names and the bytes they are stored as; an empty `stored` means refused,
+// with `says` in the reason.
 struct NameCase {
     const char* name;
     const char* codepage;
     const char* stored;
+    const char* says = "";
 };
 
 class NameTest : public testing::TestWithParam<NameCase> {};
@@ -492,6 +494,7 @@ TEST_P(NameTest, StoredBytesOrRefusal) {
     if (*c.stored == '\0') {
         EXPECT_FALSE(stored) << c.name;
         EXPECT_FALSE(problem.empty());
+        EXPECT_NE(problem.find(c.says), std::string::npos) << problem;
     } else {
         ASSERT_TRUE(stored) << problem;
         EXPECT_EQ(*stored, c.stored);
@@ -523,7 +526,17 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"\xE8\xA1\xA8.txt", "CP932", "\x95\x5C.txt"}, NameCase{"com0", "", ""},
         NameCase{"LANG", "", ""}, NameCase{"style", "", ""}, NameCase{"styles", "", "styles"},
         NameCase{"SETUP~1.EXE", "", ""}, NameCase{"\xE8\xA1\xA8~1.txt", "CP932", ""},
-        NameCase{"SETUP~1.EXEC", "", "SETUP~1.EXEC"}));
+        NameCase{"SETUP~1.EXEC", "", "SETUP~1.EXEC"},
+        // Stored bytes must read back as the name: the yen sign, overline
+        // and not sign have no place in 932 (iconv writes them as 0x5C,
+        // 0x7E and 81 CA, which read back as \, ~ and U+FFE2), so SETUP
+        // and an overline then 1 would even be read as an 8.3 alias.
+        NameCase{"\xC2\xA5.txt", "CP932", "",
+                 "'\xC2\xA5.txt' cannot be written in code page CP932"},
+        NameCase{"SETUP\xE2\x80\xBE\x31", "CP932", "",
+                 "'SETUP\xE2\x80\xBE\x31' cannot be written in code page CP932"},
+        NameCase{"\xC2\xAC.txt", "932", "", "'\xC2\xAC.txt' cannot be written in code page 932"},
+        NameCase{"\xE6\x97\xA5\xE6\x9C\xAC.txt", "CP932", "\x93\xFA\x96\x7B.txt"}));
 
 TEST(ListOutput, ShowsStubSizeRowsAndTotal) {
     PackedSet set;

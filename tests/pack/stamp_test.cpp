@@ -46,16 +46,21 @@ Layout LayoutOf(const Bytes& image) {
     return {pe + 24, pe + 24 + optional_size, static_cast<uint32_t>(image[pe + 6])};
 }
 
-// The UTF-16 bytes of an ASCII text, with its terminator.
-Bytes Wide(const std::string& text) {
+// The bytes of UTF-16 units, with a terminator.
+Bytes Units(const std::u16string& text) {
     Bytes out;
-    for (char c : text) {
+    for (char16_t c : text) {
         out.push_back(static_cast<uint8_t>(c));
-        out.push_back(0);
+        out.push_back(static_cast<uint8_t>(c >> 8));
     }
     out.push_back(0);
     out.push_back(0);
     return out;
+}
+
+// The UTF-16 bytes of an ASCII text, with its terminator.
+Bytes Wide(const std::string& text) {
+    return Units(std::u16string(text.begin(), text.end()));
 }
 
 bool Contains(const Bytes& haystack, const Bytes& needle) {
@@ -155,11 +160,42 @@ TEST(VersionStamp, AGrownResourceSectionMovesTheRelocations) {
     EXPECT_EQ(versions, 4u);
 }
 
+// The stub without its version resource.
+void StripVersion(Bytes& stub) {
+    std::string problem;
+    std::optional<ResourceNode> tree = qpack::ReadResources(stub, &problem);
+    ASSERT_TRUE(tree) << problem;
+    std::erase_if(tree->children,
+                  [](const ResourceNode& type) { return type.id == qpack::RT_VERSION_TYPE; });
+    stub = *qpack::WriteResources(stub, *tree, &problem);
+}
+
+// The stub as if signed: its security directory names a certificate table.
+void MarkSigned(Bytes& stub) {
+    Layout layout = LayoutOf(stub);
+    PutU32(stub, layout.optional + 112 + 8 * 4, static_cast<uint32_t>(stub.size()));
+    PutU32(stub, layout.optional + 112 + 8 * 4 + 4, 16);
+}
+
+// The stub with its base relocations (after the resources) no longer
+// discardable: a section the loader keeps, which may hold anything.
+void KeepRelocations(Bytes& stub) {
+    Layout layout = LayoutOf(stub);
+    for (uint32_t i = 0; i < layout.sections; ++i) {
+        size_t row = layout.table + i * SECTION_ROW;
+        if (std::memcmp(stub.data() + row, ".reloc", 6) == 0) {
+            PutU32(stub, row + 36, GetU32(stub, row + 36) & ~0x02000000u);
+            return;
+        }
+    }
+    ADD_FAILURE() << "the stub has no .reloc";
+}
+
 // A stamp that must be refused, and the words of the reason.
 struct RefusedStamp {
     const char* label;
-    std::string comment;  // Comments' value
-    bool strip_version;   // the stub without its version resource
+    std::string comment;          // Comments' value
+    void (*change)(Bytes& stub);  // what is done to the stub first, if anything
     const char* reason;
 };
 
@@ -167,25 +203,66 @@ class RefusedStampTest : public testing::TestWithParam<RefusedStamp> {};
 
 TEST_P(RefusedStampTest, GivesNoBytesAndSaysWhy) {
     Bytes stub = Stub();
-    std::string problem;
-    if (GetParam().strip_version) {
-        std::optional<ResourceNode> tree = qpack::ReadResources(stub, &problem);
-        ASSERT_TRUE(tree) << problem;
-        std::erase_if(tree->children,
-                      [](const ResourceNode& type) { return type.id == qpack::RT_VERSION_TYPE; });
-        stub = *qpack::WriteResources(stub, *tree, &problem);
+    if (GetParam().change != nullptr) {
+        GetParam().change(stub);
     }
     qpack::VersionStamp stamp;
     stamp.strings = {{"Comments", GetParam().comment}};
+    std::string problem;
     EXPECT_FALSE(qpack::StampVersion(stub, stamp, &problem));
     EXPECT_NE(problem.find(GetParam().reason), std::string::npos) << problem;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RefusedStampTest,
-    testing::Values(RefusedStamp{"ValueTooLong", std::string(33000, 'x'), false, "65535"},
-                    RefusedStamp{"NoVersionResource", "x", true, "no version resource"}),
+    testing::Values(RefusedStamp{"ValueTooLong", std::string(33000, 'x'), nullptr, "65535"},
+                    RefusedStamp{"NoVersionResource", "x", StripVersion, "no version resource"},
+                    RefusedStamp{"Signed", "x", MarkSigned, "the image is signed"},
+                    RefusedStamp{"KeptSectionAfterResources", "x", KeepRelocations,
+                                 "a section that cannot move follows the resources"}),
     [](const testing::TestParamInfo<RefusedStamp>& info) { return info.param.label; });
+
+// A version string's value in UTF-8 and the UTF-16 it is stamped as; no
+// units: refused, naming the field.
+struct Utf8Value {
+    const char* field;
+    const char* value;
+    std::u16string units;
+};
+
+TEST(VersionStrings, OnlyValidUtf8IsStamped) {
+    const Bytes stub = Stub();
+    const Utf8Value cases[] = {
+        {"Comments", "\xC2\x80|\xDF\xBF", u"\u0080|\u07FF"},
+        {"Comments", "\xE0\xA0\x80|\xED\x9F\xBF|\xEE\x80\x80|\xEF\xBF\xBD",
+         u"\u0800|\uD7FF|\uE000|\uFFFD"},
+        {"Comments", "\xF0\x90\x80\x80|\xF4\x8F\xBF\xBF", u"\U00010000|\U0010FFFF"},
+        {"CompanyName", "\xC0\xAF", u""},       // '/' in two bytes
+        {"Comments", "\xE0\x80\xAF", u""},      // '/' in three
+        {"Comments", "\xF0\x8F\xBF\xBF", u""},  // U+FFFF in four
+        {"Comments", "\xF4\x90\x80\x80", u""},  // U+110000
+        {"Comments", "\xF5\x80\x80\x80", u""},
+        {"ProductName", "\xED\xA0\x80", u""},   // the first surrogate
+        {"Comments", "\xED\xBF\xBF", u""},      // the last
+        {"Comments", "\xF8\x90\x80\x80", u""},  // lead bytes of five and six bytes
+        {"Comments", "\xFC\x80\x80\x80", u""},
+        {"Comments", "\xA9\xA9", u""},    // trail bytes without a lead
+        {"Comments", "ok\xE4\xB8", u""},  // cut short
+    };
+    for (const Utf8Value& c : cases) {
+        qpack::VersionStamp stamp;
+        stamp.strings = {{c.field, c.value}};
+        std::string problem;
+        std::optional<Bytes> out = qpack::StampVersion(stub, stamp, &problem);
+        if (c.units.empty()) {
+            EXPECT_FALSE(out) << c.value;
+            EXPECT_EQ(problem, "version string " + std::string(c.field) + " is not valid UTF-8");
+            continue;
+        }
+        ASSERT_TRUE(out) << problem;
+        EXPECT_TRUE(Contains(*out, Units(c.units))) << c.value;
+    }
+}
 
 // Version texts and --version-string assignments: accepted or refused.
 struct VersionText {

@@ -50,7 +50,9 @@ INSTANTIATE_TEST_SUITE_P(
         // then nothing or 1 to 3 characters after one dot.
         NameCase{L"SETUP~1.EXE", NAME_SHORT_ALIAS}, NameCase{L"setup~12", NAME_SHORT_ALIAS},
         NameCase{L"a~1.b", NAME_SHORT_ALIAS}, NameCase{L"ABCDE~99.txt", NAME_SHORT_ALIAS},
-        NameCase{L"\u8868~1.txt", NAME_SHORT_ALIAS}, NameCase{L"~1.txt", NAME_OK},
+        NameCase{L"\u8868~1.txt", NAME_SHORT_ALIAS}, NameCase{L"PROGRA~1", NAME_SHORT_ALIAS},
+        NameCase{L"ABCDEF~1.TXT", NAME_SHORT_ALIAS}, NameCase{L"SETUP~10.EXE", NAME_SHORT_ALIAS},
+        NameCase{L"A~0", NAME_SHORT_ALIAS}, NameCase{L"~1.txt", NAME_OK},
         NameCase{L"ABCDEFG~1.txt", NAME_OK}, NameCase{L"ABCDEF~99", NAME_OK},
         NameCase{L"SETUP~1.EXEC", NAME_OK}, NameCase{L"SETUP~1.", NAME_TRAILING_DOT_SPACE},
         NameCase{L"SETUP~.EXE", NAME_OK}, NameCase{L"SETUP~1a.exe", NAME_OK},

@@ -91,7 +91,8 @@ create
     (a payload holds bare names only);
   - two names that are equal without regard to ASCII case;
   - a name that is not plain ASCII (without --codepage), or that does not
-    convert into CP;
+    convert into CP and read back from it as the same characters (in CP932
+    the yen sign would be stored as the byte of a backslash);
   - a name with \ / : * ? " < > | or a control character, "." or "..", a name
     ending in "." or " ", a Windows device name (CON, PRN, AUX, NUL, CONIN$,
     CONOUT$, COM0-9, LPT0-9, COM and LPT with a superscript 1, 2 or 3; any

@@ -2,10 +2,10 @@
 // one folder on Windows. The rule itself (no folder parts, nothing Windows
 // refuses in a file name, no device names, not the launcher's own
 // sub-folders, no 8.3 alias shapes) is the launcher's own, decided on
-// characters: the name's own, which an exact conversion carries into the
-// target code page, and for a payload read back, the stored bytes decoded
-// from the code page as the launcher decodes them. Here it
-// gains words for the vendor and the length limit of the launcher's path
+// characters: the name's own, which the bytes stored for the target code
+// page must decode back to unchanged, and for a payload read back, the
+// stored bytes decoded from the code page as the launcher decodes them. Here
+// it gains words for the vendor and the length limit of the launcher's path
 // buffers. Non-ASCII names pass only with an explicit code page, because the
 // payload records ANSI bytes and the packer cannot know the target system's.
 #include "tools/pack/names.h"
@@ -140,11 +140,12 @@ unsigned CodepageNumber(const std::string& codepage) {
     return number;
 }
 
-/* The name must be UTF-8, and its characters pass the rule. Those are the
-   characters the launcher decodes from the stored bytes: the conversion
-   into the code page is exact (no best-fit look-alikes), so superscript one
-   stays a device digit in whatever code page holds it. Then the length,
-   which counts the bytes that the payload will hold. */
+/* The name must be UTF-8, and its characters pass the rule. Those must be
+   the characters the launcher decodes from the stored bytes, so the bytes
+   are decoded again as the launcher reads them: a converter that writes a
+   look-alike (iconv puts YEN SIGN at 0x5C in code page 932, which reads
+   back as a backslash) is caught here, on every platform alike. Then the
+   length, which counts the bytes that the payload will hold. */
 std::optional<std::string> CheckName(const std::string& utf8_name, const std::string& codepage,
                                      size_t max_bytes, std::string* problem) {
     std::optional<std::wstring> chars = DecodeFromCodepage(utf8_name, UTF8);
@@ -166,6 +167,11 @@ std::optional<std::string> CheckName(const std::string& utf8_name, const std::st
         std::optional<std::string> converted = ConvertToCodepage(utf8_name, codepage);
         if (!converted) {
             *problem = "name " + Quoted(utf8_name) + " cannot be written in code page " + codepage;
+            return std::nullopt;
+        }
+        if (DecodeFromCodepage(*converted, codepage) != chars) {
+            *problem = "name " + Quoted(utf8_name) + " cannot be written in code page " + codepage +
+                       ": it would read back as " + Quoted(ShownName(*converted, codepage));
             return std::nullopt;
         }
         stored = *converted;

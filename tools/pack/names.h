@@ -23,9 +23,10 @@ inline constexpr size_t MAX_STUB_NAME_BYTES = 259;
 
 // Checks a name given in UTF-8 and returns it in the bytes that the payload
 // stores: unchanged when plain ASCII; converted into `codepage` when one is
-// given. The launcher's rule is applied to the name's characters, which the
-// launcher decodes again from the stored bytes, since the conversion is
-// exact. Returns nothing and sets *problem when the name is refused.
+// given, and only when those bytes decode back to the same characters. The
+// launcher's rule is applied to the name's characters, which are thus the
+// ones the launcher reads. Returns nothing and sets *problem when the name
+// is refused.
 std::optional<std::string> CheckName(const std::string& utf8_name, const std::string& codepage,
                                      size_t max_bytes, std::string* problem);
 

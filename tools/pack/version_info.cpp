@@ -24,7 +24,12 @@ constexpr uint32_t VS_FF_PRIVATEBUILD = 0x08;     // PrivateBuild is meaningful
 constexpr uint32_t VS_FF_SPECIALBUILD = 0x20;     // SpecialBuild is meaningful
 constexpr size_t MAX_BLOCK_BYTES = 0xFFFF;        // wLength is 16 bits
 constexpr uint16_t TYPE_TEXT = 1;
-constexpr size_t BLOCK_HEADER = 6;  // wLength, wValueLength, wType
+constexpr size_t BLOCK_HEADER = 6;               // wLength, wValueLength, wType
+constexpr unsigned char UTF8_LEAD_LIMIT = 0xF8;  // lead bytes from here on start no character
+constexpr uint32_t UTF8_SHORTEST[] = {0, 0x80, 0x800, 0x10000};  // least code per trail count
+constexpr uint32_t MAX_CODE_POINT = 0x10FFFF;
+constexpr uint32_t FIRST_SURROGATE = 0xD800;  // UTF-16's own units, no characters
+constexpr uint32_t LAST_SURROGATE = 0xDFFF;
 
 // One block of the resource.
 struct Block {
@@ -103,20 +108,30 @@ Bytes SerializeBlock(const Block& block) {
     return out;
 }
 
-std::u16string Utf16(const std::string& utf8) {
+/* The UTF-16 units of a text in UTF-8; throws naming the field when the
+   text is not valid UTF-8: a stray trail byte, a lead byte F8 to FF, a
+   sequence cut short, a character in more bytes than it needs (C0 AF for
+   '/'), a surrogate, or a code point above U+10FFFF. UTF-16 has no units
+   for the last two, and the others would carry some other character. */
+std::u16string Utf16(const std::string& utf8, const std::string& field) {
+    const BadResource invalid{"version string " + field + " is not valid UTF-8"};
     std::u16string out;
     for (size_t i = 0; i < utf8.size();) {
         unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-        uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-        if (lead >= 0x80 && lead < 0xC0) {
-            throw BadResource{"a version string is not valid UTF-8"};
+        if ((lead >= 0x80 && lead < 0xC0) || lead >= UTF8_LEAD_LIMIT) {
+            throw invalid;
         }
+        size_t extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;  // trail bytes
+        uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
         for (size_t k = 1; k <= extra; ++k) {
             if (i + k >= utf8.size() || (static_cast<unsigned char>(utf8[i + k]) & 0xC0) != 0x80) {
-                throw BadResource{"a version string is not valid UTF-8"};
+                throw invalid;
             }
             code = code << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        if (code < UTF8_SHORTEST[extra] || code > MAX_CODE_POINT ||
+            (code >= FIRST_SURROGATE && code <= LAST_SURROGATE)) {
+            throw invalid;
         }
         i += extra + 1;
         if (code >= 0x10000) {
@@ -178,11 +193,12 @@ Bytes StampOne(const Bytes& data, const VersionStamp& stamp) {
     std::vector<std::pair<std::u16string, std::u16string>> strings;  // what every table gets
     if (stamp.file_version) {
         PutQuad(root.value, FIXED_FILE_VERSION, *stamp.file_version);
-        strings.emplace_back(u"FileVersion", Utf16(QuadText(*stamp.file_version)));
+        strings.emplace_back(u"FileVersion", Utf16(QuadText(*stamp.file_version), "FileVersion"));
     }
     if (stamp.product_version) {
         PutQuad(root.value, FIXED_PRODUCT_VERSION, *stamp.product_version);
-        strings.emplace_back(u"ProductVersion", Utf16(QuadText(*stamp.product_version)));
+        strings.emplace_back(u"ProductVersion",
+                             Utf16(QuadText(*stamp.product_version), "ProductVersion"));
     }
     uint32_t flags = Get(root.value, FIXED_FILE_FLAGS, 4);
     for (const auto& [name, value] : stamp.strings) {
@@ -192,7 +208,7 @@ Bytes StampOne(const Bytes& data, const VersionStamp& stamp) {
         flags |= name == "PrivateBuild"   ? VS_FF_PRIVATEBUILD
                  : name == "SpecialBuild" ? VS_FF_SPECIALBUILD
                                           : 0;
-        strings.emplace_back(Utf16(name), Utf16(value));
+        strings.emplace_back(Utf16(name, name), Utf16(value, name));
     }
     PutU32(root.value, FIXED_FILE_FLAGS, flags);
     bool tables = false;  // whether any string table was found

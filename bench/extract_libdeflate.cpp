@@ -14,8 +14,8 @@
 // It trades away what a benchmark reference does not need: the launcher's
 // name checks beyond the record's own (a name must be terminated), retries,
 // code pages, and any message beyond the first failure.
-#include "payload/paths.h"
 #include "payload/payload.h"
+#include "payload/text.h"
 #include "tools/pack/directory.h"
 
 #include <fcntl.h>
@@ -34,12 +34,6 @@ namespace {
 
 constexpr size_t MEMBER_HEADER = 3;   // 1F 8B 08 before the deflate data
 constexpr size_t MEMBER_TRAILER = 8;  // CRC-32 and ISIZE after it
-// The copies the launcher makes: names containing the mark go into the folder too.
-struct Copy {
-    const char* mark;       // searched anywhere in the name, case-sensitive
-    const char* subfolder;  // under the destination
-};
-const Copy COPIES[] = {{".jvs", "Style"}, {".lng", "lang"}};
 
 uint32_t ReadU32(const uint8_t* bytes) {
     return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -194,8 +188,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     mkdir(destination.c_str(), 0777);
-    for (const Copy& copy : COPIES) {
-        mkdir((destination + "/" + copy.subfolder).c_str(), 0777);
+    for (const Subfolder& copy : SUBFOLDERS) {
+        mkdir((destination + "/" + copy.name).c_str(), 0777);
     }
 
     std::unique_ptr<libdeflate_decompressor, Closer> decompressor(libdeflate_alloc_decompressor());
@@ -206,11 +200,11 @@ int main(int argc, char** argv) {
         const PayloadEntry& entry = directory.entries[j];
         std::string path = destination + "/" + entry.name;
         problem = WriteEntry(payload, entry, path, decompressor.get(), input, output);
-        for (const Copy& copy : COPIES) {
+        for (const Subfolder& copy : SUBFOLDERS) {  // the copies the launcher makes
             if (!problem.empty() || !ContainsText(entry.name, copy.mark)) {
                 continue;
             }
-            std::string target = destination + "/" + copy.subfolder + "/" + entry.name;
+            std::string target = destination + "/" + copy.name + "/" + entry.name;
             if (!CopyFile(path, target, output.data(), output.size())) {
                 problem = "cannot copy " + path + " to " + target;
             }

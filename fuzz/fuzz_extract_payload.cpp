@@ -1,212 +1,187 @@
-// libFuzzer target for ExtractPayloadFile: the input is a whole payload
-// file. It is written to a temporary file and extracted into a temporary
-// folder that holds only Style and lang; the run must not crash, must give
-// back every heap block and handle it took, and must write nothing outside
-// the destination folder. Everything it wrote is removed again before the
-// next input, and the stand-in keeps no call log, so memory stays flat
-// however long the run. The files live on a memory-backed file system when
-// there is one: the extractor's own work per input is small next to a disk's.
+// libFuzzer target for the extractor: the input is a whole payload file,
+// read from memory and extracted through a sink that writes nothing but
+// checks every call. The run must not crash, must give back every block it
+// took, and may only ask for what the seam promises: a name that passed the
+// entry name rule (no folder part, so nothing outside the destination), one
+// file at a time, bytes only into the file being written, copies only into
+// Style or lang of a closed file, and progress that counts up to its total.
+// Names are decoded as plain ASCII, as the launcher does under a US-ASCII
+// code page.
 //
-// The process heap is this file's own: the extractor takes two 1 MiB blocks
-// per input, zeroed, and fresh blocks of that size from the allocator (or a
-// memset of a kept one, or poisoning a kept one's shadow) cost most of the
-// run. Here each such block is a mapping of its own, zero from the kernel
-// and paid for only in the pages the input touches, and it is unmapped on
-// release, so any later use of it faults. Blocks are still counted, and a
-// block released twice or never handed out still fails the release.
-#include "payload/payload.h"
-#include "platform/posix/testing.h"
+// The memory is this file's own: the extractor takes two 1 MiB blocks per
+// input, zeroed, and fresh blocks of that size from the allocator (or a
+// memset of a kept one) cost most of the run. Here each such block is a
+// mapping of its own, zero from the kernel and paid for only in the pages
+// the input touches, and it is unmapped on release, so any later use of it
+// faults. Blocks are counted, and a block released twice or never handed
+// out fails the release.
+#include "payload/extract.h"
+#include "platform/memory.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/inotify.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <string>
-
-namespace fs = std::filesystem;
 
 namespace {
 
 // Never destroyed, so that the leak check at exit still finds the blocks.
-char heap_tag;  // the one heap's handle points here
-std::map<void*, SIZE_T>& live_blocks = *new std::map<void*, SIZE_T>;  // handed out -> size
+std::map<void*, size_t>& live_blocks = *new std::map<void*, size_t>;  // handed out -> size
 
-}  // namespace
-
-HANDLE GetProcessHeap() {
-    return &heap_tag;
+[[noreturn]] void Fail(const std::string& what) {
+    fprintf(stderr, "ExtractThrough: %s\n", what.c_str());
+    abort();
 }
 
-LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
-    if (heap != &heap_tag) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+void* Allocate(size_t size, bool zeroed) {
     size = size ? size : 1;
     void* block = nullptr;
     if (size == PAYLOAD_BUFFER_SIZE) {
         block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (block == MAP_FAILED) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
-        }
+        block = block == MAP_FAILED ? nullptr : block;
     } else {
-        block = (flags & HEAP_ZERO_MEMORY) ? calloc(1, size) : malloc(size);
+        block = zeroed ? calloc(1, size) : malloc(size);
     }
-    live_blocks[block] = size;
+    if (block != nullptr) {
+        live_blocks[block] = size;
+    }
     return block;
 }
 
-BOOL HeapFree(HANDLE heap, DWORD, LPVOID block) {
-    auto live = live_blocks.find(block);
-    if (heap != &heap_tag || (block != nullptr && live == live_blocks.end())) {
-        SetLastError(heap != &heap_tag ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (block != nullptr && live->second == PAYLOAD_BUFFER_SIZE) {
-        munmap(block, live->second);
-    } else if (block != nullptr) {
-        free(block);
-    }
-    if (block != nullptr) {
-        live_blocks.erase(live);
-    }
-    return TRUE;
+}  // namespace
+
+void* AllocateBlock(size_t size) {
+    return Allocate(size, false);
 }
 
-size_t PlatformLiveHeapBlocks() {
-    return live_blocks.size();
+void* AllocateZeroedBlock(size_t size) {
+    return Allocate(size, true);
+}
+
+void ReleaseBlock(void* block) {
+    if (block == nullptr) {
+        return;
+    }
+    auto live = live_blocks.find(block);
+    if (live == live_blocks.end()) {
+        Fail("a block released that was never handed out, or twice");
+    }
+    if (live->second == PAYLOAD_BUFFER_SIZE) {
+        munmap(block, live->second);
+    } else {
+        free(block);
+    }
+    live_blocks.erase(live);
 }
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) {
-    fprintf(stderr, "ExtractPayloadFile: %s\n", what.c_str());
-    abort();
-}
-
-// The folder that holds this process's payload file and destination. All
-// are made once and kept: the payload file is rewritten in place and the
-// destination emptied after each input, so that the stand-in's listings of
-// them stay valid. The destination holds Style and lang from the start, as
-// the launcher's workspace does when the extractor runs. What each input
-// created is learnt from one read of the watches, not from listing folders.
-const char* const kKept[] = {"", "/Style", "/lang"};  // the destination's folders, kept
-constexpr int kKeptCount = 3;
-
-struct Work {
-    std::string payload;         // the payload file
-    std::string destination;     // where it is extracted
-    int watcher;                 // inotify descriptor, non-blocking
-    int folder_watch;            // on the work folder: anything created there is a fault
-    int kept_watch[kKeptCount];  // on each kept folder: what to remove after an input
+// The input as the payload file.
+struct Memory {
+    const uint8_t* data;
+    size_t size;
 };
 
-const Work& WorkFolder() {
-    static const Work work = [] {
-        fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
-        fs::path p = base / ("qelvor-fuzz-" + std::to_string(getpid()));
-        fs::remove_all(p);
-        Work w{(p / "payload.bin").string(),
-               (p / "out").string(),
-               inotify_init1(IN_NONBLOCK | IN_CLOEXEC),
-               -1,
-               {}};
-        fs::create_directories(w.destination + "/Style");
-        fs::create_directories(w.destination + "/lang");
-        close(open(w.payload.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-        bool watched = w.watcher >= 0 && (w.folder_watch = inotify_add_watch(
-                                              w.watcher, p.c_str(), IN_CREATE | IN_MOVED_TO)) >= 0;
-        for (int k = 0; k < kKeptCount; k++) {
-            std::string folder = w.destination + kKept[k];
-            watched = watched && (w.kept_watch[k] = inotify_add_watch(
-                                      w.watcher, folder.c_str(), IN_CREATE | IN_MOVED_TO)) >= 0;
-        }
-        if (!watched) {
-            perror("inotify");
-            abort();
-        }
-        PlatformRecordCalls(false);      // nothing here reads the log
-        static const fs::path made = p;  // removed again when the run ends
-        std::atexit([] {
-            std::error_code ignored;
-            fs::remove_all(made, ignored);
-        });
-        return w;
-    }();
-    return work;
-}
-
-// Removes what the last input created in the kept folders and fails if it
-// created anything in the work folder. A lost event (queue overflow) counts
-// as such a fault, so that it is never taken for nothing.
-void RemoveCreated(const Work& work) {
-    alignas(struct inotify_event) static char events[16384];              // one read of the queue
-    const ssize_t longest = sizeof(struct inotify_event) + NAME_MAX + 1;  // one event at most
-    // A read that leaves room for the longest event has emptied the queue.
-    for (ssize_t got = sizeof events; got > (ssize_t)sizeof events - longest;) {
-        got = read(work.watcher, events, sizeof events);
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
-            at += (ssize_t)(sizeof *event + event->len);
-            if (event->mask & IN_Q_OVERFLOW) {
-                Fail("events lost: cannot tell what was written");
-            }
-            if (event->wd == work.folder_watch) {
-                Fail(std::string("wrote outside the destination: ") + event->name);
-            }
-            for (int k = 0; k < kKeptCount; k++) {
-                if (event->wd != work.kept_watch[k]) {
-                    continue;
-                }
-                std::string path = work.destination + kKept[k] + "/" + event->name;
-                if (unlink(path.c_str()) != 0) {
-                    fs::remove_all(path);  // a folder
-                }
-            }
-        }
-    }
-}
-
-// Replaces the payload file's content with data[0 .. size), through a
-// descriptor kept open for the whole run.
-void WritePayload(const std::string& payload, const uint8_t* data, size_t size) {
-    static const int fd = open(payload.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0 || pwrite(fd, data, size, 0) != (ssize_t)size || ftruncate(fd, (off_t)size) != 0) {
-        perror("payload file");
-        abort();
-    }
-}
-
-int IgnoreProgress(uint32_t, uint32_t, uint32_t) {
+int ReadMemoryAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
+    const Memory* memory = static_cast<const Memory*>(source);
+    uint64_t start = offset < memory->size ? offset : memory->size;
+    *got = uint32_t(std::min<uint64_t>(size, memory->size - start));
+    memcpy(buffer, memory->data + start, *got);
     return 1;
+}
+
+// What the sink has seen of one extraction.
+struct Seen {
+    std::string open;                       // the name of the file being written; empty when none
+    std::map<std::string, uint64_t> files;  // closed files -> their length
+    uint32_t last_done = 0;                 // the last progress report
+};
+
+int DecodeAscii(void*, const char* name, wchar_t* characters, int capacity) {
+    int length = 0;
+    for (; name[length] != '\0'; length++) {
+        if ((unsigned char)name[length] >= 0x80 || length == capacity) {
+            return -1;
+        }
+        characters[length] = (wchar_t)name[length];
+    }
+    return length;
+}
+
+void CreateFolder(void*, const char* folder) {
+    if (strcmp(folder, "Style") != 0 && strcmp(folder, "lang") != 0) {
+        Fail(std::string("a folder that is not the extractor's: ") + folder);
+    }
+}
+
+int CreateFile(void* context, const char* name) {
+    Seen* seen = static_cast<Seen*>(context);
+    if (!seen->open.empty()) {
+        Fail("a file created while another is open");
+    }
+    if (strpbrk(name, "\\/:") != nullptr || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+        name[0] == '\0') {
+        Fail(std::string("a name that leads outside the destination: ") + name);
+    }
+    seen->open = name;
+    seen->files[name] = 0;
+    return 1;
+}
+
+int Append(void* context, const uint8_t*, uint32_t size) {
+    Seen* seen = static_cast<Seen*>(context);
+    if (seen->open.empty()) {
+        Fail("bytes appended with no file open");
+    }
+    seen->files[seen->open] += size;
+    return 1;
+}
+
+void CloseFile(void* context, int) {
+    Seen* seen = static_cast<Seen*>(context);
+    if (seen->open.empty()) {
+        Fail("a close with no file open");
+    }
+    seen->open.clear();
+}
+
+void CopyToFolder(void* context, const char* name, const char* folder) {
+    Seen* seen = static_cast<Seen*>(context);
+    CreateFolder(context, folder);
+    if (!seen->open.empty() || seen->files.count(name) == 0) {
+        Fail(std::string("a copy of a file that is open or was never written: ") + name);
+    }
+}
+
+void Report(void* context, uint32_t done, uint32_t total) {
+    Seen* seen = static_cast<Seen*>(context);
+    if (done != seen->last_done + 1 || done > total) {
+        Fail("progress " + std::to_string(done) + " of " + std::to_string(total));
+    }
+    seen->last_done = done;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const Work& work = WorkFolder();
-    WritePayload(work.payload, data, size);
-
-    size_t handles = PlatformLiveHandles();
-    size_t blocks = PlatformLiveHeapBlocks();
-    int result = ExtractPayloadFile(work.payload.c_str(), work.destination.c_str(), IgnoreProgress);
+    Memory memory = {data, size};
+    Seen seen;
+    PayloadSource source = {ReadMemoryAt, &memory, size};
+    ExtractSink sink = {&seen,     DecodeAscii,  CreateFolder, CreateFile, Append,
+                        CloseFile, CopyToFolder, Report,       230};
+    size_t blocks = live_blocks.size();
+    int result = ExtractThrough(&source, &sink);
     if (result != 0 && result != 1) {
         Fail("result " + std::to_string(result));
     }
-    if (PlatformLiveHandles() != handles) {
-        Fail("handles leaked");
+    if (!seen.open.empty()) {
+        Fail("a file left open");
     }
-    if (PlatformLiveHeapBlocks() != blocks) {
-        Fail("heap blocks leaked");
+    if (live_blocks.size() != blocks) {
+        Fail("blocks leaked");
     }
-    RemoveCreated(work);
     return 0;
 }

@@ -10,12 +10,11 @@
 //   read of the rule ever reaches into the table;
 // - the packer reads a directory only where the rule finds one, at the same
 //   end;
-// - the launcher's name check (ANSI decoding through the stand-in's code
-//   page) and the packer's (its own decoding of the same code page) agree on
-//   the first names, in a code page chosen by the input's length.
-#include "payload/names.h"
+// - the extractor's checks of a directory (names decoded as the packer
+//   decodes them, in a code page chosen by the input's length) pass it
+//   exactly when the packer's own checks find nothing wrong.
+#include "payload/extract.h"
 #include "payload/reading.h"
-#include "platform/posix/testing.h"
 #include "tools/pack/directory.h"
 #include "tools/pack/names.h"
 
@@ -27,14 +26,8 @@
 
 namespace {
 
-constexpr uint32_t kCheckedNames = 8;  // names compared per input: iconv is not free
-
-// Code pages the names are read in: the stand-in's number and the packer's name.
-struct Codepage {
-    UINT number;  // 0: the stand-in's US-ASCII
-    const char* name;
-};
-const Codepage kCodepages[] = {{0, ""}, {932, "CP932"}, {1252, "CP1252"}, {949, "CP949"}};
+// Code pages the names are read in; "" reads plain ASCII only.
+const std::string kCodepages[] = {"", "CP932", "CP1252", "CP949"};
 
 // The input as a file the rule reads through ReadAtFn.
 struct Memory {
@@ -88,28 +81,52 @@ void CheckEnd(const uint8_t* data, size_t size, int result, const PayloadEnd& fo
     }
 }
 
-/* The launcher and the packer judge the first names alike. */
-void CheckNames(const qpack::Directory& directory, const Codepage& codepage) {
-    if (!PlatformSetAnsiCodepage(codepage.number)) {
-        Fail(std::string("code page unknown: ") + codepage.name);
+// What the extractor made of a directory: whether every record passed its
+// checks, which is so once it asks for the first file.
+struct Verdict {
+    const std::string* codepage;  // the names' code page
+    bool checked;                 // the extractor got as far as creating a file
+};
+
+int DecodeAsThePacker(void* context, const char* name, wchar_t* characters, int capacity) {
+    std::optional<std::wstring> decoded =
+        qpack::DecodeStoredName(name, *static_cast<Verdict*>(context)->codepage);
+    if (!decoded || decoded->size() > size_t(capacity)) {
+        return -1;
     }
-    for (uint32_t i = 1; i < directory.count && i <= kCheckedNames; i++) {
-        std::optional<std::string> name = qpack::EntryName(directory.entries[i]);
-        if (!name) {
-            continue;
-        }
+    std::copy(decoded->begin(), decoded->end(), characters);
+    return int(decoded->size());
+}
+
+void NoFolder(void*, const char*) {}
+
+int StopAtTheFirstFile(void* context, const char*) {
+    static_cast<Verdict*>(context)->checked = true;
+    return 0;
+}
+
+/* The extractor and the packer's own checks judge a directory alike: the
+   extractor passes every record exactly when the packer finds no record
+   problem and every name sound, read in the same code page. */
+void CheckVerdicts(const uint8_t* data, size_t size, const qpack::Directory& directory,
+                   const std::string& codepage) {
+    bool packer_ok = qpack::RecordProblems(directory).empty();
+    for (uint32_t i = 1; packer_ok && i < directory.count; i++) {
         std::string problem, folded;
-        qpack::StoredName packer = qpack::CheckStoredName(*name, codepage.name, &problem, &folded);
-        bool launcher_ok = CheckEntryName(name->c_str(), nullptr) == NAME_OK;
-        if (packer != qpack::StoredName::UNCHECKED &&
-            launcher_ok != (packer == qpack::StoredName::OK)) {
-            Fail("entry " + std::to_string(i) + ": the launcher " +
-                 (launcher_ok ? "accepts" : "refuses") + " a name the packer " +
-                 (launcher_ok ? "refuses: " + problem : "accepts") + " in code page " +
-                 std::to_string(codepage.number));
-        }
+        packer_ok = qpack::CheckStoredName(*qpack::EntryName(directory.entries[i]), codepage,
+                                           &problem, &folded) == qpack::StoredName::OK;
     }
-    PlatformSetAnsiCodepage(0);
+    Memory memory{data, size, 0};
+    Verdict verdict{&codepage, false};
+    PayloadSource source = {ReadMemoryAt, &memory, size};
+    ExtractSink sink = {&verdict, DecodeAsThePacker, NoFolder, StopAtTheFirstFile, nullptr,
+                        nullptr,  nullptr,           nullptr,  UINT32_MAX};
+    ExtractThrough(&source, &sink);
+    if (directory.count > 1 && verdict.checked != packer_ok) {
+        Fail(std::string("the extractor ") + (verdict.checked ? "passes" : "refuses") +
+             " a directory that the packer " + (packer_ok ? "passes" : "refuses") +
+             " in code page '" + codepage + "'");
+    }
 }
 
 }  // namespace
@@ -127,8 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (read && (result != 1 || directory.end.end != found.end)) {
         Fail("the packer read a directory where the rule found none, or at another end");
     }
-    if (read && qpack::RecordProblems(directory).empty()) {
-        CheckNames(directory, kCodepages[size % (sizeof kCodepages / sizeof kCodepages[0])]);
+    if (read) {
+        CheckVerdicts(data, size, directory,
+                      kCodepages[size % (sizeof kCodepages / sizeof kCodepages[0])]);
     }
     return 0;
 }

@@ -44,6 +44,14 @@ struct LengthRun {
 };
 static const LengthRun fixed_lit_lengths[4] = {{144, 8}, {256, 9}, {280, 7}, {288, 8}};
 
+/* The block's result for a failed build: an incomplete code is invalid
+   data; over-subscribed lengths and a failed allocation keep their own. */
+static int BlockResult(int built) {
+    static const int BLOCK_RESULTS[] = {BLOCK_OK, BLOCK_INVALID, BLOCK_REFUSED,
+                                        BLOCK_NO_MEMORY};  // by HUFF_ result
+    return BLOCK_RESULTS[built];
+}
+
 /*
  * DecodeFixedBlock: builds the fixed codes and decodes the block. The fixed
  * distance code has 30 symbols of 5 bits, so the builder reports it
@@ -68,7 +76,7 @@ int DecodeFixedBlock(InflateState* s) {
         if (result == HUFF_INCOMPLETE) {
             FreeHuffmanTables(lit_table);
         }
-        return result;
+        return BlockResult(result);
     }
 
     for (symbol = 0; symbol < FIXED_DIST_CODES; symbol++) {
@@ -80,7 +88,7 @@ int DecodeFixedBlock(InflateState* s) {
                                &dist_table, &dist_bits);
     if (result > HUFF_INCOMPLETE) {
         FreeHuffmanTables(lit_table);
-        return result;
+        return BlockResult(result);
     }
 
     result = DecodeCodes(s, lit_table, dist_table, lit_bits, dist_bits);
@@ -192,7 +200,7 @@ int DecodeDynamicBlock(InflateState* s) {
         if (result == HUFF_INCOMPLETE) {
             FreeHuffmanTables(length_table);
         }
-        return result;
+        return BlockResult(result);
     }
     if (length_table == nullptr) {
         return BLOCK_INVALID;  // all 19 lengths 0: no code to read lengths with
@@ -213,7 +221,7 @@ int DecodeDynamicBlock(InflateState* s) {
         if (result == HUFF_INCOMPLETE) {
             FreeHuffmanTables(lit_table);
         }
-        return result;
+        return BlockResult(result);
     }
     if (lit_table == nullptr) {
         return BLOCK_INVALID;  // no literal/length code: not even an end of block
@@ -227,7 +235,7 @@ int DecodeDynamicBlock(InflateState* s) {
             FreeHuffmanTables(dist_table);
         }
         FreeHuffmanTables(lit_table);
-        return result;
+        return BlockResult(result);
     }
 
     result = DecodeCodes(s, lit_table, dist_table, lit_bits, dist_bits);

@@ -9,7 +9,7 @@
 #include <string.h>
 
 #include "inflate/state.h"
-#include "platform/platform.h"
+#include "platform/memory.h"
 
 #define STORED_BLOCK 0
 #define FIXED_BLOCK 1
@@ -22,7 +22,7 @@
 #define CHUNK_FAILED (-2)
 
 // Input shorter than this cannot hold a header and a size field.
-#define MIN_MEMBER_LENGTH 7
+#define MIN_MEMBER_LENGTH (MEMBER_HEADER_SIZE + MEMBER_ISIZE_SIZE)
 
 static uint32_t ReadLe32(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
@@ -42,7 +42,7 @@ int DecodeChunk(const uint8_t* input, uint32_t input_length, uint8_t* output,
     if (*output_length < input_length) {
         return CHUNK_CAPACITY_BELOW_INPUT;
     }
-    InflateState* s = (InflateState*)HeapAlloc(GetProcessHeap(), 0, sizeof(InflateState));
+    InflateState* s = (InflateState*)AllocateBlock(sizeof(InflateState));
     if (s == nullptr) {
         *output_length = 0;
         return CHUNK_FAILED;
@@ -53,7 +53,7 @@ int DecodeChunk(const uint8_t* input, uint32_t input_length, uint8_t* output,
     s->out_capacity = *output_length;
     int result = DecodeMember(s);  // 8, 0 or -2
     *output_length = s->out_count;
-    HeapFree(GetProcessHeap(), 0, s);
+    ReleaseBlock(s);
     return result;
 }
 
@@ -85,7 +85,7 @@ int DecodeMember(InflateState* s) {
     if (s->in_len < MIN_MEMBER_LENGTH) {
         return CHUNK_FAILED;
     }
-    s->out_count = ReadLe32(s->in_data + s->in_len - MEMBER_TRAILER_SIZE);
+    s->out_count = ReadLe32(s->in_data + s->in_len - MEMBER_ISIZE_SIZE);
     if (s->out_count > s->out_capacity) {
         return CHUNK_TOO_SMALL;
     }
@@ -112,8 +112,8 @@ int DecodeAndVerify(InflateState* s) {
     if (DecodeBlocks(s) != BLOCK_OK) {
         return CHUNK_FAILED;
     }
-    uint8_t trailer[8];  // CRC-32 and ISIZE, little-endian
-    for (int i = 0; i < 8; i++) {
+    uint8_t trailer[MEMBER_TRAILER_SIZE];  // CRC-32 and ISIZE, little-endian
+    for (int i = 0; i < MEMBER_TRAILER_SIZE; i++) {
         trailer[i] = (uint8_t)NextByte(s);
     }
     if (s->error != INPUT_OK) {
@@ -122,7 +122,7 @@ int DecodeAndVerify(InflateState* s) {
     if (ReadLe32(trailer) != UpdateCrc32(s, s->window, 0)) {
         return CHUNK_FAILED;
     }
-    if (ReadLe32(trailer + 4) != s->out_total) {
+    if (ReadLe32(trailer + MEMBER_TRAILER_SIZE - MEMBER_ISIZE_SIZE) != s->out_total) {
         return CHUNK_FAILED;
     }
     return 0;
@@ -183,7 +183,7 @@ int DecodeBlock(InflateState* s, int* last_block) {
     case DYNAMIC_BLOCK:
         return DecodeDynamicBlock(s);
     default:
-        return BLOCK_RESERVED_TYPE;
+        return BLOCK_REFUSED;  // type 3 is reserved
     }
 }
 

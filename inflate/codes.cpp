@@ -116,7 +116,7 @@ STEP_INLINE HuffEntry FollowLinks(InflateState* s, CodeCursor* c, const HuffEntr
             return entry;
         }
         Drop(c, entry.bits);
-        uint32_t sub_bits = entry.op - OP_LINK_BASE;  // index bits of the sub-table
+        uint32_t sub_bits = entry.op - OP_LITERAL;  // index bits of the sub-table
         const HuffEntry* sub = SubTable(table, entry);
         if (!Gather(s, c, sub_bits, careful)) {
             entry.op = OP_STOPPED;

@@ -11,7 +11,7 @@
 
 #include <string.h>
 
-#include "platform/platform.h"
+#include "platform/memory.h"
 
 // Every table level resolves at least one bit, so a 16-bit code needs at most
 // this many levels.
@@ -22,9 +22,7 @@
  * with the head table.
  */
 void FreeHuffmanTables(HuffEntry* table) {
-    if (table != nullptr) {
-        HeapFree(GetProcessHeap(), 0, table);
-    }
+    ReleaseBlock(table);
 }
 
 // A code ready to be walked: its lengths counted (placeholders included),
@@ -160,7 +158,7 @@ static uint32_t WalkCodes(const CodeSet* set, HuffEntry* block) {
                     if (block != nullptr) {
                         GrowFirstLevel(block, &filled, level_bits[0]);
                         HuffEntry* parent = &block[level_start[h - 1] + (code >> (w - l))];
-                        parent->op = (uint8_t)(OP_LINK_BASE + j);
+                        parent->op = (uint8_t)(OP_LITERAL + j);
                         parent->bits = (uint8_t)l;
                         parent->link = (uint16_t)(used / LINK_UNIT);
                     }
@@ -290,7 +288,7 @@ int BuildHuffmanTable(const unsigned* lengths, unsigned count, unsigned simple_c
     CodeSet set = {len_count, sorted, count - len_count[0], simple_count, bases, extras, min_len,
                    max_len,   l};
     uint32_t entries = WalkCodes(&set, nullptr);  // entries of all tables
-    HuffEntry* block = (HuffEntry*)HeapAlloc(GetProcessHeap(), 0, entries * sizeof(HuffEntry));
+    HuffEntry* block = (HuffEntry*)AllocateBlock(entries * sizeof(HuffEntry));
     if (block == nullptr) {
         return HUFF_NO_MEMORY;
     }

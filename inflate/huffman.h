@@ -15,9 +15,10 @@
 // What a table entry is, by its `op`.
 #define OP_EXTRA_MAX 13  // 0..13: length or distance base with op extra bits
 #define OP_END_OF_BLOCK 15
-#define OP_LITERAL 16    // a literal, or a code-length symbol
-#define OP_LINK_BASE 16  // 17..32: link to a sub-table of 2^(op - 16) entries
-#define OP_INVALID 99    // a pattern that no code owns
+#define OP_LITERAL                                                                                 \
+    16                 // a literal, or a code-length symbol; above it, links:
+                       // op - OP_LITERAL (1 to 16) is the sub-table's index bits
+#define OP_INVALID 99  // a pattern that no code owns
 
 // Every table has at least two entries and the first starts the block, so
 // every table starts at an even position and a link counts in pairs: 16 bits

@@ -12,22 +12,24 @@
 #define INPUT_LOAD_SIZE 32768
 #define WINDOW_SIZE 32768
 
-// The method byte of a deflate chunk member, and its identification bytes
-// read as one little-endian u16.
+// A chunk member's identification bytes read as one little-endian u16, and
+// the sizes of its framing: the header (1F 8B 08), the trailer (CRC-32 and
+// ISIZE) and the ISIZE field, which ends the trailer.
 #define MEMBER_MAGIC 0x8B1F
 #define MEMBER_HEADER_SIZE 3
-#define MEMBER_TRAILER_SIZE 4
+#define MEMBER_TRAILER_SIZE 8
+#define MEMBER_ISIZE_SIZE 4
 
 // Values of the sticky error flag.
 #define INPUT_OK 0
 #define INPUT_EXHAUSTED 1
 #define OUTPUT_COUNT_OVERFLOW 2
 
-// Results of the block operations.
+// Results of the block operations: 0 done, then the failures.
 #define BLOCK_OK 0
-#define BLOCK_INVALID 1
-#define BLOCK_RESERVED_TYPE 2  // block type 3 (the builders give 2 for over-subscribed lengths)
-#define BLOCK_NO_MEMORY 3
+#define BLOCK_INVALID 1    // invalid data: a bad code, count or repeat, an incomplete code
+#define BLOCK_REFUSED 2    // over-subscribed code lengths, or block type 3
+#define BLOCK_NO_MEMORY 3  // a table could not be allocated
 
 // Lookup bits wanted for the first-level tables of a dynamic block.
 #define DYNAMIC_LIT_LOOKUP_BITS 11

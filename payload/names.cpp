@@ -14,6 +14,8 @@
 // is refused, though Windows might have mapped them to some character.
 #include "payload/names.h"
 
+#include "payload/payload.h"
+
 #define FIRST_PRINTABLE 0x20    // below: control characters
 #define DEVICE_NAME_CHARS 7     // the longest device name, "CONOUT$"
 #define ALIAS_BASE_MAX 8        // an 8.3 alias: up to 8 characters,
@@ -24,34 +26,31 @@
 #define SUPERSCRIPT_THREE 0x00B3
 
 // Characters Windows refuses in file names (besides the control characters).
-static const WCHAR FORBIDDEN_CHARS[] = {'<', '>', ':', '"', '/', '\\', '|', '?', '*'};
+static const wchar_t FORBIDDEN_CHARS[] = {'<', '>', ':', '"', '/', '\\', '|', '?', '*'};
 
 // Names that Windows maps to devices, in capitals; '#' stands for a digit
 // 0 to 9 or one of the superscripts one, two and three.
 static const char DEVICE_NAMES[][DEVICE_NAME_CHARS + 1] = {"CON",    "PRN",     "AUX",  "NUL",
                                                            "CONIN$", "CONOUT$", "COM#", "LPT#"};
 
-// The extractor's sub-folders, in lower case.
-static const char SUBFOLDER_NAMES[][6] = {"style", "lang"};
-
 /* The character with ASCII letters in capitals. */
-static WCHAR UpperAscii(WCHAR c) {
-    return (c >= 'a' && c <= 'z') ? (WCHAR)(c - 'a' + 'A') : c;
+static wchar_t UpperAscii(wchar_t c) {
+    return (c >= 'a' && c <= 'z') ? (wchar_t)(c - 'a' + 'A') : c;
 }
 
 /* True when c counts as a device digit. */
-static int IsDeviceDigit(WCHAR c) {
+static int IsDeviceDigit(wchar_t c) {
     return (c >= '0' && c <= '9') || c == SUPERSCRIPT_ONE || c == SUPERSCRIPT_TWO ||
            c == SUPERSCRIPT_THREE;
 }
 
 /* True when the length characters at name are the pattern, ASCII letters
    compared without regard to case ('#' in the pattern: a device digit). */
-static int MatchesPattern(const WCHAR* name, size_t length, const char* pattern) {
+static int MatchesPattern(const wchar_t* name, size_t length, const char* pattern) {
     size_t i = 0;  // characters compared
     for (; i < length && pattern[i] != '\0'; i++) {
         int same = pattern[i] == '#' ? IsDeviceDigit(name[i])
-                                     : UpperAscii(name[i]) == UpperAscii((WCHAR)pattern[i]);
+                                     : UpperAscii(name[i]) == UpperAscii((wchar_t)pattern[i]);
         if (!same) {
             return 0;
         }
@@ -60,7 +59,7 @@ static int MatchesPattern(const WCHAR* name, size_t length, const char* pattern)
 }
 
 /* Characters before the first dot, or length when there is none. */
-static size_t BaseLength(const WCHAR* name, size_t length) {
+static size_t BaseLength(const wchar_t* name, size_t length) {
     size_t base = 0;
     while (base < length && name[base] != '.') {
         base++;
@@ -70,7 +69,7 @@ static size_t BaseLength(const WCHAR* name, size_t length) {
 
 /* True when the part before the first dot, less trailing spaces, is a
    device name. */
-static int IsDeviceName(const WCHAR* name, size_t length) {
+static int IsDeviceName(const wchar_t* name, size_t length) {
     size_t base = BaseLength(name, length);
     while (base > 0 && name[base - 1] == ' ') {
         base--;
@@ -86,7 +85,7 @@ static int IsDeviceName(const WCHAR* name, size_t length) {
 /* True when the name has an 8.3 alias's shape: 1 to 6 characters, '~' and
    digits (8 characters at most), then nothing or a dot and 1 to 3
    characters without another dot. */
-static int IsShortAliasShape(const WCHAR* name, size_t length) {
+static int IsShortAliasShape(const wchar_t* name, size_t length) {
     size_t base = BaseLength(name, length);
     size_t tilde = base;  // the last '~' of the base
     while (tilde > 0 && name[tilde - 1] != '~') {
@@ -109,9 +108,9 @@ static int IsShortAliasShape(const WCHAR* name, size_t length) {
 }
 
 /* True when the name is one of the extractor's sub-folders, in any case. */
-static int IsSubfolderName(const WCHAR* name, size_t length) {
-    for (size_t s = 0; s < sizeof SUBFOLDER_NAMES / sizeof SUBFOLDER_NAMES[0]; s++) {
-        if (MatchesPattern(name, length, SUBFOLDER_NAMES[s])) {
+static int IsSubfolderName(const wchar_t* name, size_t length) {
+    for (size_t s = 0; s < SUBFOLDER_COUNT; s++) {
+        if (MatchesPattern(name, length, SUBFOLDERS[s].name)) {
             return 1;
         }
     }
@@ -120,7 +119,7 @@ static int IsSubfolderName(const WCHAR* name, size_t length) {
 
 /* Character rules first, in the order of the name, then the last
    character, then the names that lead somewhere else. */
-enum NameFault CheckNameCharacters(const WCHAR* name, size_t length, WCHAR* offending) {
+enum NameFault CheckNameCharacters(const wchar_t* name, size_t length, wchar_t* offending) {
     if (length == 0) {
         return NAME_EMPTY;
     }
@@ -149,20 +148,4 @@ enum NameFault CheckNameCharacters(const WCHAR* name, size_t length, WCHAR* offe
         return NAME_SUBFOLDER;
     }
     return IsShortAliasShape(name, length) ? NAME_SHORT_ALIAS : NAME_OK;
-}
-
-/* Decodes the whole name, terminator included, so that the result counts
-   it; MB_ERR_INVALID_CHARS makes bytes without a character fail the call
-   instead of becoming U+FFFD or '?'. */
-enum NameFault CheckEntryName(const char* name, WCHAR* offending) {
-    WCHAR decoded[NAME_MAX_CHARS];  // the name in characters, with its terminator
-    if (name[0] == '\0') {
-        return NAME_EMPTY;
-    }
-    int count =
-        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name, -1, decoded, NAME_MAX_CHARS);
-    if (count <= 1) {
-        return NAME_UNDECODABLE;
-    }
-    return CheckNameCharacters(decoded, (size_t)count - 1, offending);
 }

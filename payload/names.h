@@ -2,10 +2,10 @@
 // names break it, and the packer refuses to write one. One place, so that
 // the two can never disagree. The rule is decided on characters, never on
 // bytes: the launcher decodes a name from the ANSI code page first, the
-// packer from UTF-8 or from the code page it packs for.
+// packer from UTF-8 or from the code page it packs for. Characters are
+// wchar_t: UTF-16 units on Windows, whole code points elsewhere; the rule
+// looks only at characters below U+0100, which both spell alike.
 #pragma once
-
-#include "platform/platform.h"
 
 #include <stddef.h>
 #include <stdint.h>
@@ -31,9 +31,4 @@ enum NameFault {
 // Checks a decoded name of length characters (no terminator needed). When
 // offending is not null it receives the character that broke a character
 // rule.
-enum NameFault CheckNameCharacters(const WCHAR* name, size_t length, WCHAR* offending);
-
-// Checks an ANSI name, NUL-terminated, as the launcher reads it: decoded
-// from the system's ANSI code page, where bytes that are no character
-// (a lone lead byte, an unassigned byte) refuse the name.
-enum NameFault CheckEntryName(const char* name, WCHAR* offending);
+enum NameFault CheckNameCharacters(const wchar_t* name, size_t length, wchar_t* offending);

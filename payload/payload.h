@@ -2,12 +2,11 @@
 // fixed-size entry records, then the entry count in the file's last four
 // bytes (or, once the launcher is signed, the last four before its
 // certificate table: payload/reading.h). All integers are little-endian;
-// the records are read straight from the file into these structures.
+// the records are read straight from the file into these structures. This
+// is what the launcher and the packer share: neither calls a system here.
 #pragma once
 
-#include "payload/folders.h"
-#include "platform/platform.h"
-
+#include <stddef.h>
 #include <stdint.h>
 
 #define PAYLOAD_PIECE_SIZE 524288    // content bytes per chunk member
@@ -45,22 +44,16 @@ static inline int IsChunkCountSound(int32_t chunk_count) {
     return chunk_count >= 0 && chunk_count <= PAYLOAD_MAX_CHUNKS;
 }
 
+// The workspace's two sub-folders, and the mark that sends an entry's file
+// there as well: any name containing it, matched byte for byte. The file
+// system compares names without regard to case, so each folder is one
+// folder however it is spelt; these are its only spellings.
+struct Subfolder {
+    const char* mark;  // ".jvs": style files; ".lng": language files
+    const char* name;  // "Style", "lang"
+};
+#define SUBFOLDER_COUNT 2
+extern const Subfolder SUBFOLDERS[SUBFOLDER_COUNT];
+
 // Progress callback: (entries done, entries in all, 0).
 typedef int (*ProgressFn)(uint32_t done, uint32_t total, uint32_t reserved);
-
-// Entries reported so far in this process; never reset.
-extern uint32_t g_entries_done;
-
-// The setup.exe that this process's extraction wrote: 1 once it has been
-// written in full, with the identity its file had while it was written.
-// Only that file is ever started.
-extern int g_setup_written;
-extern FileIdentity g_setup_identity;
-
-// Unpacks the payload of the module's own executable file into destination
-// (a folder path without a trailing backslash). Returns 1 when every entry
-// has been processed, 0 on failure.
-int ExtractPayload(HINSTANCE instance, const char* destination, ProgressFn progress);
-
-// The same, for the payload carried by the file at payload_path.
-int ExtractPayloadFile(const char* payload_path, const char* destination, ProgressFn progress);

@@ -14,8 +14,6 @@
 // is refused here instead of failing later.
 #include "payload/reading.h"
 
-#include "payload/payload.h"
-
 #define PE_DOS_MAGIC 0x5A4D        // "MZ" at the start of the file
 #define PE_HEADER_POINTER_AT 0x3C  // e_lfanew: file offset of the PE signature
 #define PE_SIGNATURE 0x00004550    // "PE\0\0"
@@ -199,35 +197,32 @@ int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* 
     return 0;
 }
 
-/* Moves the file pointer by a 64-bit distance; the platform call takes the
-   distance as two signed 32-bit halves. Returns the new position, or -1. */
-int64_t MoveFilePointer(HANDLE file, int64_t distance, DWORD method) {
-    LONG high = (LONG)(distance >> 32);  // upper half in, new position's upper half out
-    SetLastError(ERROR_SUCCESS);         // a low half of 0xFFFFFFFF is only a failure with an error
-    DWORD low = SetFilePointer(file, (LONG)(uint32_t)distance, &high, method);
-    if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
-        return -1;
+/* The count first, in the four bytes before the end; then whether N
+   records fit before it, in 64 bits, so that no count can wrap. */
+enum DirectoryFault FindDirectory(ReadAtFn read, void* source, uint64_t file_size,
+                                  DirectoryPlace* place) {
+    uint8_t count_bytes[PAYLOAD_COUNT_SIZE];  // N, little-endian
+    place->count = 0;
+    place->start = 0;
+    if (!FindPayloadEnd(read, source, file_size, &place->end)) {
+        return DIRECTORY_NO_END;
     }
-    return ((int64_t)high << 32) | low;
+    uint64_t end = place->end.end;  // one past the count
+    if (end < PAYLOAD_COUNT_SIZE ||
+        ReadExactly(read, source, end - PAYLOAD_COUNT_SIZE, count_bytes, PAYLOAD_COUNT_SIZE) <= 0) {
+        return DIRECTORY_NO_COUNT;
+    }
+    place->count = LoadU32(count_bytes);
+    uint64_t directory_size = (uint64_t)place->count * PAYLOAD_ENTRY_SIZE;
+    if (directory_size + PAYLOAD_COUNT_SIZE > end) {
+        return DIRECTORY_PAST_START;
+    }
+    place->start = end - PAYLOAD_COUNT_SIZE - directory_size;
+    return DIRECTORY_OK;
 }
 
-/* ReadAtFn over a file handle: a move, then one read. */
-static int ReadHandleAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
-    DWORD delivered = 0;  // bytes that the read delivered
-    *got = 0;
-    if (MoveFilePointer((HANDLE)source, (int64_t)offset, FILE_BEGIN) < 0 ||
-        !ReadFile((HANDLE)source, buffer, size, &delivered, NULL)) {
-        return 0;
-    }
-    *got = delivered;
-    return 1;
-}
-
-/* The file's size from a move to its end, then the rule. */
-int FindFilePayloadEnd(HANDLE file, PayloadEnd* found) {
-    int64_t file_size = MoveFilePointer(file, 0, FILE_END);
-    if (file_size < 0) {
-        return 0;
-    }
-    return FindPayloadEnd(ReadHandleAt, file, (uint64_t)file_size, found);
+int ReadRecord(ReadAtFn read, void* source, const DirectoryPlace* place, uint32_t j,
+               PayloadEntry* entry) {
+    return ReadExactly(read, source, place->start + (uint64_t)j * PAYLOAD_ENTRY_SIZE, entry,
+                       PAYLOAD_ENTRY_SIZE) > 0;
 }

@@ -1,5 +1,7 @@
-// Where a launcher's payload ends, for every reader of it: the launcher's
-// extractor and the packer's list, verify and extract.
+// The reading rule, for every reader of a payload: the launcher's extractor
+// and the packer's list, verify and extract. It finds where the payload
+// ends, and where its directory lies, through a read-at function of the
+// caller's, so that it reads a file, a stream or memory alike.
 //
 // Unsigned, the payload runs to the end of the file. A launcher signed after
 // packing (Authenticode) carries a certificate table after its payload: the
@@ -8,7 +10,7 @@
 // payload then ends where that padding begins.
 #pragma once
 
-#include "platform/platform.h"
+#include "payload/payload.h"
 
 #include <stdint.h>
 
@@ -35,9 +37,27 @@ int ReadCertificateTable(ReadAtFn read, void* source, uint32_t* table_offset, ui
 // is in *found all the same, for messages).
 int FindPayloadEnd(ReadAtFn read, void* source, uint64_t file_size, PayloadEnd* found);
 
-// Moves a file's pointer by a 64-bit distance from FILE_BEGIN, FILE_CURRENT
-// or FILE_END. Returns the new position, or -1 on failure.
-int64_t MoveFilePointer(HANDLE file, int64_t distance, DWORD method);
+// Where a payload's directory lies, and what keeps it from being read.
+struct DirectoryPlace {
+    PayloadEnd end;  // where the payload ends
+    uint32_t count;  // N, from the four bytes before end.end
+    uint64_t start;  // file offset of entry 0's record: end - 4 - N * 1044
+};
 
-// The same for a file opened for reading; moves its file pointer.
-int FindFilePayloadEnd(HANDLE file, PayloadEnd* found);
+enum DirectoryFault {
+    DIRECTORY_OK,
+    DIRECTORY_NO_END,      // FindPayloadEnd failed: a read, or a certificate table it refuses
+    DIRECTORY_NO_COUNT,    // the payload is shorter than an entry count, or the count's read failed
+    DIRECTORY_PAST_START,  // N records do not fit before the count
+};
+
+// Finds the payload's end and its directory in a file of file_size bytes.
+// On DIRECTORY_OK every record lies inside the file; what was found before
+// a fault stays in *place, for messages.
+enum DirectoryFault FindDirectory(ReadAtFn read, void* source, uint64_t file_size,
+                                  DirectoryPlace* place);
+
+// Reads record j (below place->count) of the directory into *entry. Returns
+// 1, or 0 when the read fails or comes up short.
+int ReadRecord(ReadAtFn read, void* source, const DirectoryPlace* place, uint32_t j,
+               PayloadEntry* entry);

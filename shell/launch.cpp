@@ -8,7 +8,7 @@
 // at that moment, so the import table names no DLL that could be planted.
 #include "shell/shell.h"
 
-#include "payload/paths.h"
+#include "payload/text.h"
 
 #include <string.h>
 

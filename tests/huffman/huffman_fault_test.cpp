@@ -2,7 +2,7 @@
 // whatever the number of tables, none for codes without tables or with
 // over-subscribed lengths, and none left when that block is refused.
 #include "huffman_support.h"
-#include "platform/posix/testing.h"
+#include "tests/standin/testing.h"
 
 #include <gtest/gtest.h>
 

@@ -47,12 +47,12 @@ inline Lookup ReadSymbol(const HuffEntry* table, int lookup_bits, uint32_t patte
             out.invalid = true;
             return out;
         }
-        if (e->op > OP_LINK_BASE + MAXLENGTHBITS) {
+        if (e->op > OP_LITERAL + MAXLENGTHBITS) {
             out.corrupt = true;
             return out;
         }
         pos += e->bits;
-        unsigned n = e->op - OP_LINK_BASE;
+        unsigned n = e->op - OP_LITERAL;
         e = &SubTable(table, *e)[(pattern >> pos) & ((1u << n) - 1)];
     }
     if (e->op == 14) {  // no builder entry carries op 14
@@ -76,9 +76,9 @@ inline std::map<const HuffEntry*, unsigned> LinkedTables(const HuffEntry* head, 
         todo.pop_back();
         unsigned size = 1u << found[t];
         for (unsigned i = 0; i < size; i++) {
-            if (t[i].op > OP_LINK_BASE && t[i].op <= OP_LINK_BASE + MAXLENGTHBITS) {
+            if (t[i].op > OP_LITERAL && t[i].op <= OP_LITERAL + MAXLENGTHBITS) {
                 const HuffEntry* sub = SubTable(head, t[i]);
-                if (found.emplace(sub, t[i].op - OP_LINK_BASE).second) {
+                if (found.emplace(sub, t[i].op - OP_LITERAL).second) {
                     todo.push_back(sub);
                 }
             }

@@ -97,10 +97,10 @@ TEST(HuffmanDeep, DistanceLengthsOneToFifteenLinkTwoLevelsDeep) {
     Built b(lengths, 0, kDistBase, kDistExtra, 6);
     ASSERT_EQ(b.result, HUFF_COMPLETE);
     ASSERT_EQ(b.lookup, 6);
-    ASSERT_EQ(b.head[63].op, OP_LINK_BASE + 6);
+    ASSERT_EQ(b.head[63].op, OP_LITERAL + 6);
     ASSERT_EQ(b.head[63].bits, 6);
     const HuffEntry* second = SubTable(b.head, b.head[63]);
-    ASSERT_EQ(second[63].op, OP_LINK_BASE + 3);
+    ASSERT_EQ(second[63].op, OP_LITERAL + 3);
     ASSERT_EQ(second[63].bits, 6);
     const HuffEntry* third = SubTable(b.head, second[63]);
     // Symbols 12..15 (lengths 13, 14, 15, 15) need 1, 2, 3 and 3 more bits.

@@ -2,7 +2,7 @@
 // left behind on any path.
 #include <gtest/gtest.h>
 
-#include "platform/posix/testing.h"
+#include "tests/standin/testing.h"
 #include "testdata.h"
 
 namespace {

@@ -5,7 +5,8 @@ built for) and its qelvor-pack packs the sample set without --stub; the
 Windows zip is unpacked and its qelvor-pack.exe does the same under Wine.
 Both launchers verify, begin with the installed stub, and are the same
 bytes, plain and with a stamped version; the package's control data and
-files are the ones a Debian user expects.
+files are the ones a Debian user expects; the packaged qelvor-pack carries
+nothing of the tests' Win32 stand-in, and its extract writes plain files.
 """
 
 import argparse
@@ -17,6 +18,10 @@ import tempfile
 import zipfile
 
 FAILURES = []
+# What the tests' Win32 stand-in would bring into a program: the calls it
+# imitates, its test controls, and the attribute it keeps security in.
+STAND_IN_MARKS = ("DialogBoxParamA", "CreateProcessA", "ShellExecuteExA", "MessageBoxA",
+                  "PlatformSetCallHook", "PlatformReset", "user.qelvor.security")
 STAMP = ["--file-version", "3.1.4.1", "--product-version", "3.1.0.0",
          "--version-string", "CompanyName=Acme Ltd",
          "--version-string", "FileDescription=Acme Tool Setup"]
@@ -65,6 +70,12 @@ def main():
         pack = os.path.join(root, "usr/bin/qelvor-pack")
         rc, out = run([pack, "--version"])
         check(out == "qelvor-pack %s\n" % args.version, "--version: " + out)
+        rc, symbols = run(["nm", "-D", "-C", pack])
+        with open(pack, "rb") as f:
+            text = f.read().decode("latin-1")
+        for mark in STAND_IN_MARKS:
+            check(mark not in symbols and mark not in text,
+                  "the packaged qelvor-pack carries the stand-in's %s" % mark)
 
         unzipped = os.path.join(work, "zip")
         with zipfile.ZipFile(args.zip) as archive:
@@ -88,6 +99,14 @@ def main():
             check(rc == 0, "installed qelvor-pack create (%s): %s" % (label, out))
             rc, out = run([pack, "verify", "-q", linux])
             check(rc == 0 and out.startswith("OK: 5 entries"), "verify (%s): %s" % (label, out))
+            extracted = os.path.join(work, "extracted", label)
+            rc, out = run([pack, "extract", "-q", linux, extracted])
+            check(rc == 0, "extract (%s): %s" % (label, out))
+            for folder, _, files in os.walk(extracted):
+                for name in [""] + files:
+                    path = os.path.join(folder, name)
+                    check(not os.listxattr(path, follow_symlinks=False),
+                          "extract left attributes on %s" % path)
             rc, out = run(["sh", args.wine_run, pack_exe, "create", "-q", "-o",
                            windows_path(windows)] + options + [windows_path(sample)])
             check(rc == 0, "the zip's qelvor-pack.exe create (%s): %s" % (label, out))

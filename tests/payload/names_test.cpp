@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{L"SETUP~1.tar.gz", NAME_OK}));
 
 TEST(EntryNames, ReportsTheOffendingCharacter) {
-    WCHAR offending = 0;
+    wchar_t offending = 0;
     EXPECT_EQ(CheckNameCharacters(L"a<b", 3, &offending), NAME_FORBIDDEN_CHAR);
     EXPECT_EQ(offending, L'<');
 }

@@ -7,6 +7,7 @@
 #include "payload_files.h"
 
 #include "payload/reading.h"
+#include "workspace/files.h"
 
 #include <gtest/gtest.h>
 
@@ -226,7 +227,7 @@ TEST_P(ReadingRule, FindsTheEndOrReadsAsThePlainRule) {
     TempFolder work, dest;
     WriteFile(work.path / "launcher.exe", built.file);
     int extracted = ExtractPayloadFile((work.path / "launcher.exe").string().c_str(),
-                                       dest.Text().c_str(), nullptr);
+                                       dest.Text().c_str(), nullptr, nullptr);
     EXPECT_EQ(extracted, c.readable ? 1 : 0);
     if (c.readable) {
         EXPECT_EQ(ReadFile(dest.path / "setup.exe"), RandomBytes(3000, 2));

@@ -5,7 +5,7 @@
 #include "shell/shell.h"
 
 #include "payload/payload.h"
-#include "platform/posix/testing.h"
+#include "tests/standin/testing.h"
 #include "res/resource.h"
 #include "tests/payload/payload_files.h"
 
@@ -33,15 +33,16 @@ class Window : public ::testing::Test {
   protected:
     void SetUp() override {
         PlatformReset();
+        PlatformRecordCalls(true);  // the test reads the log
         PlatformSetInstantSleep(true);
         PlatformSetStrings({{IDS_TITLE, "QELVOR"}, {IDS_CLASS, "QELVOR"}});
         PlatformSetArguments({"launcher.exe"});
         g_dialog = NULL;
-        g_entries_done = 0;
     }
     void TearDown() override {
         PlatformSetInstantSleep(false);
         PlatformReset();
+        PlatformRecordCalls(true);  // the test reads the log
     }
 };
 

@@ -5,7 +5,7 @@
 #include "shell/shell.h"
 
 #include "payload/payload.h"
-#include "platform/posix/testing.h"
+#include "tests/standin/testing.h"
 #include "tests/payload/payload_files.h"
 
 #include <gtest/gtest.h>
@@ -51,6 +51,7 @@ class Worker : public ::testing::Test {
 
     void SetUp() override {
         PlatformReset();
+        PlatformRecordCalls(true);  // the test reads the log
         PlatformSetInstantSleep(true);
         PlatformSetTempPath(temp.Text().c_str());
         PlatformSetArguments({"launcher.exe"});
@@ -58,8 +59,6 @@ class Worker : public ::testing::Test {
         setenv("QELVOR_TEST_RECORD", record.c_str(), 1);
         setenv("QELVOR_TEST_SLEEP", "0", 1);
         g_silent = 0;
-        g_entries_done = 0;
-        g_setup_written = 0;
         g_dialog = PlatformNewWindow("dialog");
         g_progress_bar = PlatformNewWindow("bar");
     }
@@ -67,6 +66,7 @@ class Worker : public ::testing::Test {
     void TearDown() override {
         PlatformSetInstantSleep(false);
         PlatformReset();
+        PlatformRecordCalls(true);  // the test reads the log
     }
 
     fs::path Workspace() const {
@@ -113,8 +113,8 @@ class Worker : public ::testing::Test {
                 steps.push_back("remove " + fs::path(first).filename().string());
                 if (EndsWith(first, "\\Style"))
                     steps.back() = "remove Style";
-                if (EndsWith(first, "\\Lang"))
-                    steps.back() = "remove Lang";
+                if (EndsWith(first, "\\lang"))
+                    steps.back() = "remove lang";
             } else if (c.api == "CreateDirectoryA" && EndsWith(first, "qelvor")) {
                 steps.push_back("create workspace");
             } else if (c.api == "GetModuleFileNameA" && !extracting) {
@@ -143,7 +143,7 @@ TEST_F(Worker, StepsComeInTheirOrder) {
     WriteFile(Workspace() / "stale.txt", {1});
     Run({StoredFile("setup.exe", SetupScript())});
     std::vector<std::string> expected = {
-        "pause 100",        "clear", "remove Style", "remove Lang",  "remove qelvor", "pause 300",
+        "pause 100",        "clear", "remove Style", "remove lang",  "remove qelvor", "pause 300",
         "create workspace", "clear", "extract",      "release lock", "close lock",    "launch",
         "post dialog 16"};
     EXPECT_EQ(Steps(), expected);
@@ -521,6 +521,7 @@ INSTANTIATE_TEST_SUITE_P(Bars, WorkerProgress,
 // last two reports fill it alike; the last one is sent all the same.
 TEST(ReportProgress, OnlyTheLowSixteenBitsOfTheTotalReachTheBar) {
     PlatformReset();
+    PlatformRecordCalls(true);  // the test reads the log
     g_dialog = PlatformNewWindow("dialog");
     g_progress_bar = CreateWindowExA(0, PROGRESS_CLASSA, NULL, WS_CHILD, 0, 0, 100, 20, g_dialog,
                                      NULL, NULL, NULL);
@@ -539,12 +540,14 @@ TEST(ReportProgress, OnlyTheLowSixteenBitsOfTheTotalReachTheBar) {
                                               "pos " + std::to_string(0x12345)}));
     EXPECT_EQ(PlatformCallLog().back().api, "ShowWindow");
     PlatformReset();
+    PlatformRecordCalls(true);  // the test reads the log
 }
 
 // A new range redraws the bar around the old position, so the position is
 // sent again even where its filled width would stay the same.
 TEST(ReportProgress, ANewRangeIsFollowedByThePosition) {
     PlatformReset();
+    PlatformRecordCalls(true);  // the test reads the log
     g_dialog = PlatformNewWindow("dialog");
     g_progress_bar = CreateWindowExA(0, PROGRESS_CLASSA, NULL, WS_CHILD, 0, 0, 100, 20, g_dialog,
                                      NULL, NULL, NULL);
@@ -561,6 +564,7 @@ TEST(ReportProgress, ANewRangeIsFollowedByThePosition) {
     EXPECT_EQ(sent, (std::vector<std::string>{"range " + std::to_string(100 << 16), "pos 50",
                                               "range " + std::to_string(200 << 16), "pos 100"}));
     PlatformReset();
+    PlatformRecordCalls(true);  // the test reads the log
 }
 
 // ---- a deployment tool's SYSTEM run, with other users on the machine ----
@@ -602,6 +606,7 @@ struct HostileCase {
     std::function<void(const fs::path& workspace, const fs::path& outside)> act;
     bool error_box;  // the run ends in the error box, starting nothing
     bool written;    // the payload was unpacked into the workspace
+    bool own;        // the workspace is left with the launcher's protected list
 };
 
 class WorkerHostile : public Worker, public ::testing::WithParamInterface<HostileCase> {};
@@ -631,7 +636,7 @@ TEST_P(WorkerHostile, NothingPlantedOrSwappedIsUsed) {
     EXPECT_FALSE(fs::exists(outside.path / "look.jvs")) << "nothing written through a link";
     EXPECT_EQ(fs::exists(Workspace() / "look.jvs"), c.written);
     EXPECT_FALSE(fs::exists(Workspace() / "version.dll")) << "nothing planted stays";
-    EXPECT_EQ(PlatformSecurityOf(Workspace().c_str()).dacl_protected, c.written);
+    EXPECT_EQ(PlatformSecurityOf(Workspace().c_str()).dacl_protected, c.own);
     EXPECT_EQ(PlatformLiveHandles(), 0u);
 }
 
@@ -645,23 +650,23 @@ INSTANTIATE_TEST_SUITE_P(
                         fs::create_directories(ws);
                         PlatformSetOwner(ws.c_str(), kOtherUser);
                     },
-                    true, false},
+                    true, false, false},
         HostileCase{"OwnLeftoverWithAPlantedDllIsProtectedAndEmptied", "Sleep", "",
                     [](const fs::path& ws, const fs::path&) { Touch(ws / "version.dll"); }, false,
-                    true},
+                    true, true},
         HostileCase{"SetupSwappedAfterItsWrite", "ShowWindow", "",
                     [](const fs::path& ws, const fs::path&) {
                         fs::rename(ws / "setup.exe", ws / "old.exe");
                         WriteFile(ws / "setup.exe", Bytes(kPlanted, kPlanted + strlen(kPlanted)));
                         fs::permissions(ws / "setup.exe", fs::perms::owner_all);
                     },
-                    true, true},
+                    true, true, true},
         HostileCase{"SetupSwappedForALinkToItself", "ShowWindow", "",
                     [](const fs::path& ws, const fs::path&) {
                         fs::rename(ws / "setup.exe", ws / "moved.exe");
                         fs::create_symlink(ws / "moved.exe", ws / "setup.exe");
                     },
-                    true, true},
+                    true, true, true},
         // Created by the launcher, then moved away and replaced
         // before it is held: the owner is checked by handle.
         HostileCase{"OtherUsersFolderSwappedInAfterTheCreation", "CreateFileA", "qelvor",
@@ -670,20 +675,23 @@ INSTANTIATE_TEST_SUITE_P(
                         fs::create_directories(ws);
                         PlatformSetOwner(ws.c_str(), kOtherUser);
                     },
-                    true, false},
+                    true, false, false},
+        // Only the launcher's user could do this in its own workspace: it is
+        // not made safe, and nothing is written.
         HostileCase{"StyleTurnedIntoAJunctionBeforeItIsHeld", "CreateFileA", "\\Style",
                     [](const fs::path& ws, const fs::path& outside) {
                         fs::remove(ws / "Style");
                         fs::create_directory_symlink(outside, ws / "Style");
                     },
-                    false, true}),
+                    true, false, true}),
     [](const ::testing::TestParamInfo<HostileCase>& info) {
         return std::string(info.param.label);
     });
 
-// While setup.exe is being started, the file and the workspace are held:
-// nobody can write, replace or delete setup.exe or move the workspace, yet
-// the loader's own open (reading and executing) goes through.
+// While setup.exe is being started, the file, the workspace and its
+// sub-folders are held: nobody can write, replace or delete setup.exe or
+// move the folders, yet the loader's own open (reading and executing) goes
+// through.
 TEST_F(Worker, SetupAndWorkspaceAreHeldWhileTheStartRuns) {
     std::vector<std::string> refused;  // what the other party could not do
     PlatformSetCallHook([&](const PlatformCall& call) {
@@ -702,11 +710,16 @@ TEST_F(Worker, SetupAndWorkspaceAreHeldWhileTheStartRuns) {
         if (!MoveFileExA(g_workspace_path, moved.c_str(), 0)) {
             refused.push_back("move workspace");
         }
+        std::string style = std::string(g_workspace_path) + "\\Style";
+        if (!MoveFileExA(style.c_str(), (style + ".moved").c_str(), 0)) {
+            refused.push_back("move Style");
+        }
     });
     PlatformSetArguments({"launcher.exe", "/silent"});
     Run({StoredFile("setup.exe", SetupScript())});
     PlatformSetCallHook(nullptr);
-    EXPECT_EQ(refused, (std::vector<std::string>{"write", "delete", "move workspace"}));
+    EXPECT_EQ(refused,
+              (std::vector<std::string>{"write", "delete", "move workspace", "move Style"}));
     EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
     EXPECT_EQ(PlatformLiveHandles(), 0u);
 }
@@ -743,18 +756,12 @@ TEST_P(WorkerBusy, LeavesTheWorkspaceAndStartsNothing) {
     std::string release = (work.path / "release").string();
     HANDLE other = INVALID_HANDLE_VALUE;  // the holder's handle, or the running setup
     if (std::string(c.entry) == "setup.exe") {
-        std::string line = "setup.exe " + release;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started = {};
-        ASSERT_TRUE(CreateProcessA(entry.c_str(), line.data(), NULL, NULL, FALSE, 0, NULL, NULL,
-                                   &startup, &started));
-        CloseHandle(started.hThread);
-        other = started.hProcess;
+        other = PlatformStartProgram(entry, "setup.exe " + release);
     } else {
         other = CreateFileA(entry.c_str(), GENERIC_READ, 7, NULL, OPEN_EXISTING, 0, NULL);
     }
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    ASSERT_NE(other, nullptr);
     size_t before = PlatformCallLog().size();  // the worker's calls come after
     Run({StoredFile("setup.exe", SetupScript()), StoredFile("new.txt", {2})});
     Touch(release);

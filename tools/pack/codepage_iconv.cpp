@@ -3,8 +3,6 @@
 // packer wants: a name either converts exactly or is refused.
 #include "tools/pack/names.h"
 
-#include "platform/posix/testing.h"
-
 #include <iconv.h>
 
 #include <cctype>
@@ -96,31 +94,6 @@ std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
         return std::nullopt;
     }
     return std::wstring(out.data(), reinterpret_cast<wchar_t*>(out_ptr));
-}
-
-bool UseExtractorCodepage(const std::string& codepage, std::string* problem) {
-    PlatformRecordCalls(false);  // the stand-in's log would keep every call of the extraction
-    unsigned number = codepage.empty() ? 0 : CodepageNumber(codepage);
-    if (!codepage.empty() && number == 0) {
-        *problem = "give the code page by its number (CP932 or 932), not '" + codepage + "'";
-        return false;
-    }
-    if (!PlatformSetAnsiCodepage(number)) {
-        *problem = "unknown code page '" + codepage + "'";
-        return false;
-    }
-    return true;
-}
-
-/* The stand-in reads paths in its ANSI code page and finds them on disk in
-   UTF-8, so a UTF-8 path goes in converted. */
-std::optional<std::string> ExtractorPath(const std::filesystem::path& path,
-                                         const std::string& codepage) {
-    std::string text = path.string();
-    if (codepage.empty() || PlainAscii(text)) {
-        return text;
-    }
-    return ConvertToCodepage(text, codepage);
 }
 
 }  // namespace qpack

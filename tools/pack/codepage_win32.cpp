@@ -64,18 +64,4 @@ std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
     return wide;
 }
 
-bool UseExtractorCodepage(const std::string& codepage, std::string* problem) {
-    if (!codepage.empty() && CodepageNumber(codepage) != GetACP()) {
-        *problem = "this system reads names in its ANSI code page " + std::to_string(GetACP()) +
-                   ", not " + codepage + ": extract on a system that uses " + codepage;
-        return false;
-    }
-    return true;
-}
-
-/* Windows converts the path into its ANSI code page itself. */
-std::optional<std::string> ExtractorPath(const std::filesystem::path& path, const std::string&) {
-    return path.string();
-}
-
 }  // namespace qpack

@@ -11,9 +11,7 @@ namespace qpack {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-/* ReadAtFn over an open stream, for the reading rule. */
+/* A read at an offset; the end of the file is not a failure. */
 int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
     auto* in = static_cast<std::istream*>(source);
     in->clear();
@@ -24,6 +22,8 @@ int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uin
     in->clear();
     return failed ? 0 : 1;
 }
+
+namespace {
 
 /* Why the reading rule found no payload end: a failed read, a certificate
    table that does not end the file on an 8-byte boundary (which the
@@ -81,46 +81,44 @@ bool ReadDirectory(const fs::path& launcher, std::ifstream* in, Directory* direc
     return ReadDirectoryFrom(in, directory->file_size, directory, problems);
 }
 
+/* The shared rule finds the directory; each fault becomes its message. */
 bool ReadDirectoryFrom(std::istream* in, uint64_t file_size, Directory* directory,
                        std::vector<std::string>* problems) {
+    DirectoryPlace place;  // what the rule found, also before a fault
     directory->file_size = file_size;
-    if (!FindPayloadEnd(ReadStreamAt, in, directory->file_size, &directory->end)) {
-        problems->push_back(EndProblem(directory->end, directory->file_size));
+    DirectoryFault fault = FindDirectory(ReadStreamAt, in, file_size, &place);
+    directory->end = place.end;
+    directory->count = place.count;
+    uint64_t end = place.end.end;  // one past the entry count
+    switch (fault) {
+    case DIRECTORY_NO_END:
+        problems->push_back(EndProblem(place.end, file_size));
         return false;
+    case DIRECTORY_NO_COUNT:
+        problems->push_back(end < PAYLOAD_COUNT_SIZE
+                                ? "file is " + std::to_string(end) +
+                                      " bytes long, too short for an entry count"
+                                : "cannot read the entry count");
+        return false;
+    case DIRECTORY_PAST_START:
+        problems->push_back(
+            "entry count " + std::to_string(place.count) + " needs " +
+            std::to_string(uint64_t{place.count} * PAYLOAD_ENTRY_SIZE + PAYLOAD_COUNT_SIZE) +
+            " bytes, but " +
+            (place.end.table_size == 0
+                 ? "the file has " + std::to_string(end)
+                 : "the payload before the certificate table has " + std::to_string(end)));
+        return false;
+    case DIRECTORY_OK:
+        break;
     }
-    uint64_t end = directory->end.end;  // one past the entry count
-    std::string where = directory->end.table_size == 0
-                            ? "the file has " + std::to_string(end)
-                            : "the payload before the certificate table has " + std::to_string(end);
-    if (end < PAYLOAD_COUNT_SIZE) {
-        problems->push_back("file is " + std::to_string(end) +
-                            " bytes long, too short for an entry count");
-        return false;
-    }
-    uint8_t count_bytes[PAYLOAD_COUNT_SIZE];  // the four bytes before the end, little-endian
-    in->seekg(static_cast<std::streamoff>(end - PAYLOAD_COUNT_SIZE));
-    in->read(reinterpret_cast<char*>(count_bytes), sizeof count_bytes);
-    if (!*in) {
-        problems->push_back("cannot read the entry count");
-        return false;
-    }
-    directory->count = static_cast<uint32_t>(count_bytes[0]) | count_bytes[1] << 8 |
-                       count_bytes[2] << 16 | static_cast<uint32_t>(count_bytes[3]) << 24;
-    uint64_t directory_bytes = uint64_t{directory->count} * PAYLOAD_ENTRY_SIZE;
-    if (directory_bytes + PAYLOAD_COUNT_SIZE > end) {
-        problems->push_back("entry count " + std::to_string(directory->count) + " needs " +
-                            std::to_string(directory_bytes + PAYLOAD_COUNT_SIZE) + " bytes, but " +
-                            where);
-        return false;
-    }
-    directory->start = end - PAYLOAD_COUNT_SIZE - directory_bytes;
-    directory->entries.resize(directory->count);
-    in->seekg(static_cast<std::streamoff>(directory->start));
-    in->read(reinterpret_cast<char*>(directory->entries.data()),
-             static_cast<std::streamsize>(directory_bytes));
-    if (!*in) {
-        problems->push_back("cannot read the directory");
-        return false;
+    directory->start = place.start;
+    directory->entries.resize(place.count);
+    for (uint32_t j = 0; j < place.count; ++j) {
+        if (!ReadRecord(ReadStreamAt, in, &place, j, &directory->entries[j])) {
+            problems->push_back("cannot read the directory");
+            return false;
+        }
     }
     return true;
 }

@@ -26,6 +26,10 @@ struct Directory {
     std::vector<PayloadEntry> entries;  // all N records; names may lack their NUL
 };
 
+// ReadAtFn over an open std::istream (source), for the reading rule and the
+// extractor.
+int ReadStreamAt(void* source, uint64_t offset, void* buffer, uint32_t size, uint32_t* got);
+
 // The size of the certificate table that the file's PE headers name: 0 for
 // an unsigned file (or one that is not an executable), nothing when the
 // file cannot be read.

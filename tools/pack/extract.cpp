@@ -1,32 +1,90 @@
-// The extractor takes a plain function pointer for its progress, with no
-// context argument, so the callback reaches the caller's function through
-// a file-level pointer that is set only for the duration of the call.
+// Unpacking a launcher with the launcher's own extractor (payload/extract.h),
+// so that what the vendor sees is exactly what users get: the same reading
+// rule, checks, decoding and order. Only its files differ: plain C++ files
+// here, named in UTF-8 (on Windows, in their own characters) from the
+// stored bytes decoded in the code page given, where the launcher passes
+// the ANSI bytes to Windows. Nothing else is written: no attributes, no
+// security records.
 #include "tools/pack/extract.h"
 
-#include "payload/payload.h"
+#include "payload/extract.h"
 #include "tools/pack/directory.h"
 #include "tools/pack/names.h"
 
+#include <fstream>
 #include <system_error>
 
 namespace qpack {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-const ExtractProgress* g_extract_progress = nullptr;  // the caller's callback during a call
-size_t g_extract_reports = 0;  // reports in this call; the extractor's own count never resets
+// What the packer's side of one extraction keeps.
+struct PlainFiles {
+    fs::path folder;                  // the destination
+    std::string codepage;             // the names' code page; empty: ASCII only
+    std::ofstream file;               // the file being written
+    const ExtractProgress* progress;  // the caller's callback, maybe empty
+};
 
-int ReportExtractProgress(uint32_t /*done*/, uint32_t total, uint32_t /*reserved*/) {
-    ++g_extract_reports;
-    if (g_extract_progress != nullptr && *g_extract_progress) {
-        (*g_extract_progress)(g_extract_reports, total);
+/* The path of a stored name below the destination (and the sub-folder). */
+fs::path PathOf(const PlainFiles& files, const char* name, const char* folder = nullptr) {
+    std::string utf8 = ShownName(name, files.codepage);
+    fs::path path = files.folder;
+    if (folder != nullptr) {
+        path /= folder;
     }
-    return 1;
+    return path / fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+int DecodeName(void* context, const char* name, wchar_t* characters, int capacity) {
+    std::optional<std::wstring> decoded =
+        DecodeStoredName(name, static_cast<PlainFiles*>(context)->codepage);
+    if (!decoded || decoded->size() > static_cast<size_t>(capacity)) {
+        return -1;
+    }
+    std::copy(decoded->begin(), decoded->end(), characters);
+    return static_cast<int>(decoded->size());
+}
+
+void CreateFolder(void* context, const char* folder) {
+    std::error_code ignored;  // an existing folder is fine; a missing one fails its copies
+    fs::create_directory(static_cast<PlainFiles*>(context)->folder / folder, ignored);
+}
+
+int CreateEntryFile(void* context, const char* name) {
+    PlainFiles& files = *static_cast<PlainFiles*>(context);
+    files.file.open(PathOf(files, name), std::ios::binary | std::ios::trunc);
+    return files.file.is_open() ? 1 : 0;
+}
+
+int AppendToFile(void* context, const uint8_t* data, uint32_t size) {
+    std::ofstream& file = static_cast<PlainFiles*>(context)->file;
+    file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return file.good() ? 1 : 0;
+}
+
+void CloseEntryFile(void* context, int) {
+    static_cast<PlainFiles*>(context)->file.close();
+}
+
+void CopyToFolder(void* context, const char* name, const char* folder) {
+    const PlainFiles& files = *static_cast<PlainFiles*>(context);
+    std::error_code ignored;  // a failed copy is not a failed extraction
+    fs::copy_file(PathOf(files, name), PathOf(files, name, folder),
+                  fs::copy_options::overwrite_existing, ignored);
+}
+
+void ReportEntry(void* context, uint32_t done, uint32_t total) {
+    const ExtractProgress* progress = static_cast<PlainFiles*>(context)->progress;
+    if (*progress) {
+        (*progress)(done, total);
+    }
 }
 
 /* The first reason the extractor would refuse the directory, or nothing. */
-std::optional<std::string> DirectoryProblem(const std::filesystem::path& launcher,
-                                            const std::string& codepage) {
+std::optional<std::string> DirectoryProblem(const fs::path& launcher, const std::string& codepage) {
     Directory directory;
     std::ifstream in;
     std::vector<std::string> problems;
@@ -55,43 +113,34 @@ std::optional<std::string> DirectoryProblem(const std::filesystem::path& launche
 
 }  // namespace
 
-bool ExtractLauncher(const std::filesystem::path& launcher, const std::filesystem::path& folder,
+bool ExtractLauncher(const fs::path& launcher, const fs::path& folder,
                      const ExtractProgress& progress, const std::string& codepage,
                      std::string* problem) {
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error || !std::filesystem::is_directory(folder)) {
+    fs::create_directories(folder, error);
+    if (error || !fs::is_directory(folder)) {
         *problem = "cannot create the folder: " + error.message();
         return false;
     }
-    if (!std::filesystem::is_regular_file(launcher, error)) {
+    if (!fs::is_regular_file(launcher, error)) {
         *problem = "no such launcher file";
+        return false;
+    }
+    uint64_t size = fs::file_size(launcher, error);
+    std::ifstream in(launcher, std::ios::binary);
+    if (error || !in) {
+        *problem = "cannot open the launcher";
         return false;
     }
     if (std::optional<std::string> refused = DirectoryProblem(launcher, codepage)) {
         *problem = *refused;
         return false;
     }
-    std::optional<std::string> source = ExtractorPath(launcher, codepage);
-    std::optional<std::string> destination = ExtractorPath(folder, codepage);
-    if (!source || !destination) {
-        *problem = "the paths cannot be written in code page " + codepage;
-        return false;
-    }
-    while (destination->size() > 1 && (destination->back() == '/' || destination->back() == '\\')) {
-        destination->pop_back();  // the extractor adds its own separator
-    }
-    if (!UseExtractorCodepage(codepage, problem)) {
-        return false;
-    }
-    g_extract_progress = &progress;
-    g_extract_reports = 0;
-    int result = ExtractPayloadFile(source->c_str(), destination->c_str(),
-                                    &ReportExtractProgress);  // 1 success, 0 failure
-    g_extract_progress = nullptr;
-    std::string ignored;  // back to the platform's own code page, which cannot fail
-    UseExtractorCodepage("", &ignored);
-    if (result != 1) {
+    PlainFiles files{folder, codepage, {}, &progress};
+    ExtractSink sink = {&files,         DecodeName,   CreateFolder, CreateEntryFile, AppendToFile,
+                        CloseEntryFile, CopyToFolder, ReportEntry,  UINT32_MAX};
+    PayloadSource source = {ReadStreamAt, static_cast<std::istream*>(&in), size};
+    if (!ExtractThrough(&source, &sink)) {
         *problem = "damaged payload";
         return false;
     }

@@ -13,7 +13,7 @@ namespace qpack {
 using ExtractProgress = std::function<void(size_t, size_t)>;
 
 // Creates the folder (with missing parents) and extracts into it, reading
-// names in the code page (none: the platform's own, US-ASCII on Linux).
+// names in the code page (none: plain ASCII names only).
 // The directory is read first, so that a launcher the extractor would
 // refuse is named with the reason: a file it cannot read, a name it
 // refuses, a name outside ASCII without a code page. Returns true when the

@@ -28,7 +28,7 @@ std::string Quoted(const std::string& name) {
 }
 
 /* Says which rule the name broke, in words for the vendor. */
-std::string Describe(NameFault fault, const std::string& name, WCHAR offending) {
+std::string Describe(NameFault fault, const std::string& name, wchar_t offending) {
     std::string shown = Quoted(name);
     switch (fault) {
     case NAME_EMPTY:
@@ -63,7 +63,7 @@ std::string Describe(NameFault fault, const std::string& name, WCHAR offending) 
 
 /* The launcher's rule on decoded characters, in words. */
 std::optional<std::string> BrokenRule(const std::wstring& chars, const std::string& shown) {
-    WCHAR offending = 0;  // the character that broke a character rule
+    wchar_t offending = 0;  // the character that broke a character rule
     NameFault fault = CheckNameCharacters(chars.c_str(), chars.size(), &offending);
     if (fault == NAME_OK) {
         return std::nullopt;
@@ -184,19 +184,23 @@ std::optional<std::string> CheckName(const std::string& utf8_name, const std::st
     return stored;
 }
 
-/* Plain ASCII is the same characters in every code page, so it is judged
+/* Plain ASCII is the same characters in every code page, so it is read
    without one. */
+std::optional<std::wstring> DecodeStoredName(const std::string& bytes,
+                                             const std::string& codepage) {
+    if (PlainAscii(bytes)) {
+        return std::wstring(bytes.begin(), bytes.end());
+    }
+    return codepage.empty() ? std::nullopt : DecodeFromCodepage(bytes, codepage);
+}
+
 StoredName CheckStoredName(const std::string& bytes, const std::string& codepage,
                            std::string* problem, std::string* folded) {
     *folded = bytes;
-    std::optional<std::wstring> chars;
-    if (PlainAscii(bytes)) {
-        chars = std::wstring(bytes.begin(), bytes.end());
-    } else if (codepage.empty()) {
+    if (!PlainAscii(bytes) && codepage.empty()) {
         return StoredName::UNCHECKED;
-    } else {
-        chars = DecodeFromCodepage(bytes, codepage);
     }
+    std::optional<std::wstring> chars = DecodeStoredName(bytes, codepage);
     if (!chars) {
         *problem = Describe(NAME_UNDECODABLE, bytes, 0) + " of code page " + codepage;
         return StoredName::REFUSED;

@@ -45,6 +45,11 @@ enum class StoredName {
 StoredName CheckStoredName(const std::string& bytes, const std::string& codepage,
                            std::string* problem, std::string* folded);
 
+// The characters of a stored name: plain ASCII as it is, anything else
+// decoded from the code page; nothing without a code page, or when a byte
+// sequence is no character there.
+std::optional<std::wstring> DecodeStoredName(const std::string& bytes, const std::string& codepage);
+
 // The name with ASCII letters in lower case; the key for the case-blind
 // uniqueness test of names given in UTF-8.
 std::string FoldCase(const std::string& name);
@@ -69,18 +74,6 @@ std::optional<std::string> ConvertToCodepage(const std::string& utf8, const std:
 // U+FFFF are two wchar_t where wchar_t is 16 bits wide, as on Windows.
 std::optional<std::wstring> DecodeFromCodepage(const std::string& bytes,
                                                const std::string& codepage);
-
-// Makes the launcher's extractor, run by this program, read names in the
-// code page (none: the platform's own). Linux runs it over the POSIX
-// stand-in, whose ANSI code page is set and whose call log (kept for tests)
-// is turned off; Windows can only read in its own ANSI code page, so another
-// is refused. Returns false with *problem.
-bool UseExtractorCodepage(const std::string& codepage, std::string* problem);
-
-// A path as the extractor takes it: ANSI bytes of the code page in use;
-// nothing when the path has no form there.
-std::optional<std::string> ExtractorPath(const std::filesystem::path& path,
-                                         const std::string& codepage);
 
 // The code page's number for the platform's ANSI code page setting (932
 // for "CP932" or "932"), or 0 when it has none.

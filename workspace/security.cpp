@@ -8,7 +8,7 @@
 // SetKernelObjectSecurity, which (unlike SetSecurityInfo) does not walk the
 // folder's children: a folder found in place may hold links planted by
 // others, and it is emptied by handle right after.
-#include "payload/security.h"
+#include "workspace/security.h"
 
 #include <string.h>
 

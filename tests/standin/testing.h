@@ -63,6 +63,11 @@ bool PlatformSetAnsiCodepage(UINT codepage);
 // A null program forgets the setting.
 void PlatformRequireElevation(const char* program, bool user_accepts);
 
+// Starts program with the command line through CreateProcessA, as another
+// party would; returns the process's handle (the thread's is closed), or
+// null when it cannot be started.
+HANDLE PlatformStartProgram(const std::string& program, std::string command_line);
+
 // Sleep returns at once while instant sleep is on; each call is recorded.
 void PlatformSetInstantSleep(bool instant);
 
@@ -83,9 +88,9 @@ struct PlatformCall {
 };
 std::vector<PlatformCall> PlatformCallLog();
 
-// Whether calls are added to the log (on until turned off, and again after
-// PlatformReset). A program that runs the launcher's code over the stand-in
-// for real work turns it off: the log keeps every call, for tests to read.
+// Whether calls are added to the log: off until a test turns it on, and
+// again after PlatformReset. A test that reads the log turns it on; the log
+// keeps every call until then.
 void PlatformRecordCalls(bool on);
 
 // A headless window that records the messages it receives; `name` appears

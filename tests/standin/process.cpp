@@ -146,6 +146,18 @@ void PlatformRequireElevation(const char* program, bool user_accepts) {
     elevation_accepted = user_accepts;
 }
 
+HANDLE PlatformStartProgram(const std::string& program, std::string command_line) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &started)) {
+        return nullptr;
+    }
+    CloseHandle(started.hThread);
+    return started.hProcess;
+}
+
 void PlatformSetInstantSleep(bool instant) {
     instant_sleep = instant;
 }

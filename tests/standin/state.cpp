@@ -35,7 +35,7 @@ std::mutex log_lock;                                 // guards the log and the h
 std::vector<PlatformCall> log;                       // every recorded call, in order
 std::function<void(const PlatformCall&)> call_hook;  // a test's other party, or empty
 thread_local bool in_hook = false;                   // the hook's own calls pass it by
-bool recording = true;                               // calls are added to the log
+bool recording = false;                              // calls are added to the log
 
 thread_local DWORD last_error = ERROR_SUCCESS;  // GetLastError's value for this thread
 
@@ -212,7 +212,7 @@ void PlatformReset() {
         std::lock_guard<std::mutex> hold(log_lock);
         log.clear();
         call_hook = nullptr;
-        recording = true;
+        recording = false;
     }
     ResetFiles();
     ResetWindows();

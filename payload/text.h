@@ -1,7 +1,6 @@
-// Bounded building of the fixed 260-byte paths that the launcher works with.
+// Bounded text building, for the fixed 260-byte paths that the launcher
+// works with, and the two comparisons that the payload's rules make.
 #pragma once
-
-#include "platform/platform.h"
 
 #include <stddef.h>
 
@@ -19,9 +18,3 @@ int ContainsText(const char* name, const char* pattern);
 // True when the two strings are equal in full, folding only the ASCII
 // letters: the outcome does not depend on the user's locale.
 int EqualsIgnoringAsciiCase(const char* argument, const char* text);
-
-// Writes the ANSI form of length wide characters (-1: up to and with the
-// NUL) into ansi (size bytes). Returns the bytes written, or 0 where a
-// character has no equivalent in the code page: Windows would put '?' or a
-// look-alike there, which names another file or none.
-int WideToAnsi(const WCHAR* wide, int length, char* ansi, int size);

@@ -64,8 +64,9 @@ bool Conflicts(DWORD access, DWORD share) {
 
 /* True when an open handle to the file refuses the requested use, or the
    requested sharing refuses an open handle's rights. Opens that ask for
-   none of the guarded rights (attributes, security) are never checked,
-   as on Windows. */
+   none of the guarded rights (attributes, security) take no part, on
+   either side, as on Windows: they are neither checked nor held against
+   others. */
 bool SharingBlocks(dev_t device, ino_t inode, DWORD access, DWORD share) {
     DWORD guarded = 0;  // every right that a share mode guards
     for (const ShareClass& c : SHARE_CLASSES) {
@@ -78,7 +79,7 @@ bool SharingBlocks(dev_t device, ino_t inode, DWORD access, DWORD share) {
         return true;
     }
     for (const auto& file : OpenFiles()) {
-        if (file->device == device && file->inode == inode &&
+        if (file->device == device && file->inode == inode && (file->access & guarded) != 0 &&
             (Conflicts(access, file->share) || Conflicts(file->access, share))) {
             return true;
         }

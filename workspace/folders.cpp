@@ -8,7 +8,7 @@
 // as long as the handle is held. What it does not cover is a path checked
 // before the handle exists; the callers hold each folder right after
 // creating it, and setup.exe is checked against the file that was written.
-#include "payload/folders.h"
+#include "workspace/folders.h"
 
 // Rights that take part in share-mode checks (a handle with attribute rights
 // only would not stop anyone renaming the folder), and those that the owner

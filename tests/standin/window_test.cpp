@@ -1,7 +1,7 @@
 // Headless window services: strings, classes and windows, messages, the
 // modal dialog and its default handling.
 
-#include "platform/posix/testing.h"
+#include "tests/standin/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@ class Windows : public ::testing::Test {
   protected:
     void SetUp() override {
         PlatformReset();
+        PlatformRecordCalls(true);  // the test reads the log
     }
     // The recorded calls of one API, in order.
     static std::vector<std::vector<std::string>> Calls(const std::string& api) {

@@ -21,10 +21,11 @@
 // buffer and a MAX_PATH buffer on the stack (deep trees are bounded by
 // MAX_PATH); an entry whose path does not fit, or whose name has no ANSI
 // form, cannot be opened, so it stays and the folder is not empty.
-#include "payload/cleanup.h"
+#include "workspace/cleanup.h"
 
-#include "payload/folders.h"
-#include "payload/paths.h"
+#include "workspace/folders.h"
+#include "workspace/ansi.h"
+#include "payload/text.h"
 
 #include <string.h>
 

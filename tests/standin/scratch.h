@@ -1,7 +1,7 @@
 // A scratch folder per test, and small file helpers for the stand-in's tests.
 #pragma once
 
-#include "platform/posix/testing.h"
+#include "tests/standin/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +19,7 @@ class Scratch : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
         PlatformReset();
+        PlatformRecordCalls(true);  // the test reads the log
     }
     void TearDown() override {
         std::filesystem::permissions(root, std::filesystem::perms::owner_all,

@@ -1,10 +1,10 @@
 // Cleanup cases that need the stand-in's controls: entries that resist
 // deletion, and symbolic links, which the stand-in reports as reparse
 // points the way Windows reports junctions and links.
-#include "payload/cleanup.h"
+#include "workspace/cleanup.h"
 
-#include "payload_files.h"
-#include "platform/posix/testing.h"
+#include "tests/payload/payload_files.h"
+#include "tests/standin/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -96,20 +96,14 @@ TEST_P(ClearDirectoryInUse, LeavesEverything) {
         other = CreateFileA(target.c_str(), c.access, c.share, NULL, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS, NULL);
     } else {
-        std::string line = "run.exe " + (record.path / "started").string() + " " +
-                           (record.path / "release").string();
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started = {};
-        ASSERT_TRUE(CreateProcessA(target.c_str(), line.data(), NULL, NULL, FALSE, 0, NULL, NULL,
-                                   &startup, &started));
-        CloseHandle(started.hThread);
-        other = started.hProcess;
+        other = PlatformStartProgram(target, "run.exe " + (record.path / "started").string() + " " +
+                                                 (record.path / "release").string());
         for (int i = 0; i < 500 && !fs::exists(record.path / "started"); i++) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    ASSERT_NE(other, nullptr);
     EXPECT_EQ(ClearDirectory(top.Text().c_str()), CLEAR_IN_USE);
     for (const char* kept : {"a.txt", "sub/deep/b.txt", "sub/run.exe"}) {
         EXPECT_TRUE(fs::exists(top.path / kept)) << kept;

@@ -1,8 +1,8 @@
 // Emptying a workspace tree through the platform's own file services:
 // natively against the stand-in, under Wine against the real API.
-#include "payload/cleanup.h"
+#include "workspace/cleanup.h"
 
-#include "payload_files.h"
+#include "tests/payload/payload_files.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>

@@ -307,7 +307,7 @@ TEST(ModuleName, NullModuleIsRunningProgram) {
     DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
     ASSERT_GT(length, 0u);
     EXPECT_EQ(strlen(buffer), length);
-    EXPECT_NE(std::string(buffer).find("platform_test"), std::string::npos);
+    EXPECT_NE(std::string(buffer).find("standin_test"), std::string::npos);
 }
 
 // ---- heap --------------------------------------------------------------------

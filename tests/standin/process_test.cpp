@@ -135,6 +135,7 @@ TEST(Thread, HandleSignalsWhenProcedureReturns) {
 
 TEST(Sleep, InstantSleepIsRecorded) {
     PlatformReset();
+    PlatformRecordCalls(true);  // the test reads the log
     PlatformSetInstantSleep(true);
     Sleep(100000);
     Sleep(300);
@@ -148,6 +149,7 @@ TEST(Sleep, InstantSleepIsRecorded) {
 
 TEST(Faults, ThreadProcessAndMutexKindsFailTheNthCall) {
     PlatformReset();
+    PlatformRecordCalls(true);  // the test reads the log
     PlatformFailNth(FAULT_THREAD, 2);
     PlatformFailNth(FAULT_MUTEX, 2);
     PlatformFailNth(FAULT_PROCESS, 1);

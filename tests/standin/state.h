@@ -1,6 +1,6 @@
 // Bookkeeping shared by the pieces of the POSIX stand-in: the handle table,
 // fault injection, the call log, the thread's last error and the translation
-// of Windows paths into POSIX ones. Internal to platform/posix/.
+// of Windows paths into POSIX ones. Internal to the stand-in.
 //
 // One table holds every kernel object (files, searches, threads, processes,
 // mutexes) behind small integer handles, under one lock; that is slow next to

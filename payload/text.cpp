@@ -1,7 +1,7 @@
 // Bounded string building for the launcher's paths. Every path lives in a
 // fixed MAX_PATH buffer; these helpers refuse to write past it instead of
 // truncating, so a path either is whole or is not built at all.
-#include "payload/paths.h"
+#include "payload/text.h"
 
 #include <string.h>
 
@@ -42,16 +42,4 @@ int EqualsIgnoringAsciiCase(const char* argument, const char* text) {
             return 1;
         }
     }
-}
-
-/* Under a UTF-8 ANSI code page every character has a form, but a lone
-   surrogate (which Windows allows in names) would silently become U+FFFD;
-   there the conversion refuses invalid characters instead, and takes no
-   report, as Windows requires. */
-int WideToAnsi(const WCHAR* wide, int length, char* ansi, int size) {
-    int utf8 = GetACP() == CP_UTF8;  // only invalid characters can be lost
-    BOOL lost = FALSE;               // a character had no equivalent
-    int written = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
-                                      wide, length, ansi, size, NULL, utf8 ? NULL : &lost);
-    return lost ? 0 : written;
 }

@@ -1,0 +1,30 @@
+// The extractor's Windows side: the launcher's payload read through a file
+// handle, and its files written through the Windows file services into the
+// workspace.
+#pragma once
+
+#include "payload/payload.h"
+#include "platform/platform.h"
+#include "workspace/folders.h"
+
+// The setup.exe that an extraction wrote, and the identity its file had
+// while it was written: only that file is ever started.
+struct WrittenSetup {
+    int written;            // 1 once setup.exe has been written in full
+    FileIdentity identity;  // the file it was written to
+};
+
+// Unpacks the payload of the module's own executable file into destination
+// (a folder path without a trailing backslash), reporting each entry to
+// progress. Returns 1 when every entry has been written, 0 on failure;
+// *setup (when not null) tells whether setup.exe was among them.
+int ExtractPayload(HINSTANCE instance, const char* destination, ProgressFn progress,
+                   WrittenSetup* setup);
+
+// The same, for the payload carried by the file at payload_path.
+int ExtractPayloadFile(const char* payload_path, const char* destination, ProgressFn progress,
+                       WrittenSetup* setup);
+
+// Moves a file's pointer by a 64-bit distance from FILE_BEGIN, FILE_CURRENT
+// or FILE_END. Returns the new position, or -1 on failure.
+int64_t MoveFilePointer(HANDLE file, int64_t distance, DWORD method);

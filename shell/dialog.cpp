@@ -35,29 +35,35 @@ static void LoadCommonControls(void) {
     }
 }
 
-/* Takes the single-instance lock, or ends the process silently when
-   another launcher holds it (the dialog has not been shown yet). The
-   creator of a new mutex owns it, so its wait succeeds at once; a launcher
-   that only opened an existing one times out. */
-static void TakeInstanceLock(void) {
+/* Takes the single-instance lock. The creator of a new mutex owns it, so
+   its wait succeeds at once; a launcher that only opened an existing one
+   times out. Returns 1, or 0 when another launcher holds the lock (or the
+   mutex cannot be had at all, which a deployment tool may retry alike). */
+static int TakeInstanceLock(void) {
     char name[MAX_PATH];  // the mutex name, zero-filled behind it
     memset(name, 0, sizeof name);
     strcpy(name, INSTANCE_LOCK_NAME);
     g_instance_lock = CreateMutexA(NULL, TRUE, name);
     if (g_instance_lock == NULL) {
-        ExitProcess(0);
+        return 0;
     }
     if (WaitForSingleObject(g_instance_lock, 0) != WAIT_OBJECT_0) {
         CloseHandle(g_instance_lock);
-        ExitProcess(0);
+        return 0;
     }
+    return 1;
 }
 
 /* The dialog's initialisation, in order: lock, caption icon, progress bar
    placed from the client rectangle, worker thread. The worker's thread
-   handle is closed at once; the thread runs on without it. */
+   handle is closed at once; the thread runs on without it. A launcher that
+   finds the lock held ends its dialog before it is ever shown, with the
+   outcome ERROR_INSTALL_ALREADY_RUNNING, and starts nothing. */
 static void InitProgressDialog(HWND dialog) {
-    TakeInstanceLock();
+    if (!TakeInstanceLock()) {
+        EndDialog(dialog, DIALOG_OUTCOME | ERROR_INSTALL_ALREADY_RUNNING);
+        return;
+    }
     LRESULT icon = SendMessageA(GetDlgItem(dialog, IDC_DIALOG_ICON), STM_GETICON, 0, 0);
     SendMessageA(dialog, WM_SETICON, ICON_SMALL, icon);
     RECT client;  // the dialog's client area, in pixels
@@ -77,20 +83,23 @@ static void InitProgressDialog(HWND dialog) {
 
 /* The dialog's procedure.
 
-   | message                      | action                    | result |
-   |------------------------------|---------------------------|--------|
-   | WM_CLOSE                     | ask the loop to quit      | FALSE: the default posts IDCANCEL |
-   | WM_INITDIALOG                | initialise (see above)    | TRUE   |
-   | WM_COMMAND, IDOK or IDCANCEL | end with that id          | TRUE   |
-   | anything else                | nothing                   | FALSE  |
+   | message                      | action                       | result |
+   |------------------------------|------------------------------|--------|
+   | WM_CLOSE                     | nothing                      | FALSE: the default posts IDCANCEL
+   | | WM_INITDIALOG                | initialise (see above)       | TRUE   | | WM_COMMAND, IDOK or
+   IDCANCEL | end with that id             | TRUE   | | WM_SETUP_DONE                | end with the
+   worker's outcome | TRUE  | | anything else                | nothing                      | FALSE
+   |
 
-   The handle is stored first on every message, for the worker's use. */
+   The handle is stored first on every message, for the worker's use. The
+   quit request follows the dialog's end (MainWndProc), with the exit code
+   that its result carries; the user's close goes the same way, through
+   IDCANCEL. */
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     (void)lparam;
     g_dialog = dialog;
     switch (message) {
     case WM_CLOSE:
-        PostQuitMessage(0);
         return FALSE;
     case WM_INITDIALOG:
         InitProgressDialog(dialog);
@@ -104,6 +113,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
         default:
             return FALSE;
         }
+    case WM_SETUP_DONE:
+        EndDialog(dialog, DIALOG_OUTCOME | (INT_PTR)(DWORD)wparam);
+        return TRUE;
     default:
         return FALSE;
     }

@@ -18,23 +18,6 @@
 
 typedef BOOL(WINAPI* ShellExecuteExFn)(SHELLEXECUTEINFOA* info);
 
-/* The arguments of a command line: what follows the program's name (quoted
-   or not) and the blanks after it; null for a null command line. */
-static const char* ArgumentsOf(const char* command_line) {
-    if (command_line == NULL) {
-        return NULL;
-    }
-    const char* p = command_line;  // walks over the program's name
-    int quoted = 0;                // inside double quotes
-    for (; *p != '\0' && (quoted || (*p != ' ' && *p != '\t')); p++) {
-        quoted ^= *p == '"';
-    }
-    while (*p == ' ' || *p == '\t') {
-        p++;
-    }
-    return p;
-}
-
 /* Starts application through the shell's elevation prompt, with the
    arguments of command_line. Returns the process handle, or null when
    SHELL32 cannot be had, the user declines the prompt, or the shell started
@@ -60,7 +43,7 @@ static HANDLE LaunchElevated(const char* application, const char* command_line) 
     info.hwnd = g_dialog;
     info.lpVerb = ELEVATE_VERB;
     info.lpFile = application;
-    info.lpParameters = ArgumentsOf(command_line);
+    info.lpParameters = command_line != NULL ? ArgumentsAfter(command_line, 0) : NULL;
     info.nShow = SW_SHOWNORMAL;
     if (!((ShellExecuteExFn)(void*)found)(&info)) {
         return NULL;
@@ -73,7 +56,7 @@ static HANDLE LaunchElevated(const char* application, const char* command_line) 
    current folder, and no handles. Its thread handle is closed at once. A
    program that needs elevation is started through the prompt instead. */
 HANDLE LaunchProcess(const char* application, const char* command_line) {
-    char line[MAX_PATH];  // writable copy: the platform may edit the command line
+    char line[COMMAND_LINE_SIZE];  // writable copy: the platform may edit the command line
     memset(line, 0, sizeof line);
     if (command_line != NULL && !CopyText(line, sizeof line, command_line)) {
         return NULL;

@@ -2,8 +2,11 @@
 //
 // The main window is never shown: it owns the progress dialog and holds the
 // message loop. Creating it runs the whole dialog, so by the time the window
-// exists the worker has finished or the user has ended the dialog. Every
-// way out ends with exit code 0.
+// exists the worker has finished or the user has ended the dialog. The
+// dialog's result becomes the quit request's exit code, which WinMain
+// returns and the runtime makes the process's exit code: the outcome that
+// the worker (or the lock) ended the dialog with, or, for the user's own
+// end of it, ERROR_INSTALL_USEREXIT.
 #include "shell/shell.h"
 
 #include "res/resource.h"
@@ -47,13 +50,28 @@ int CreateMainWindow(HINSTANCE instance, int show_command) {
     return 1;
 }
 
+/* The exit code for the dialog's result.
+
+   | result                     | exit code                                   |
+   |----------------------------|---------------------------------------------|
+   | DIALOG_OUTCOME | outcome   | the outcome, all 32 bits                    |
+   | IDOK, IDCANCEL             | ERROR_INSTALL_USEREXIT: ended by the user   |
+   | -1                         | ERROR_OUTOFMEMORY: the dialog was not made  | */
+static int ExitCodeOf(INT_PTR result) {
+    if (result & DIALOG_OUTCOME) {
+        return (int)(DWORD)result;
+    }
+    return result == -1 ? ERROR_OUTOFMEMORY : ERROR_INSTALL_USEREXIT;
+}
+
 /* The main window's procedure.
 
-   | message    | action                                         | result  |
-   |------------|------------------------------------------------|---------|
-   | WM_CREATE  | run dialog 131 modally, then ask loop to quit  | 0       |
-   | WM_DESTROY | ask the loop to quit                           | 0       |
-   | other      | default handling                               | default |
+   | message    | action                                          | result  |
+   |------------|-------------------------------------------------|---------|
+   | WM_CREATE  | run dialog 131 modally, then ask the loop to    | 0       |
+   |            | quit with the exit code of its result           |         |
+   | WM_DESTROY | ask the loop to quit                            | 0       |
+   | other      | default handling                                | default |
 
    The quit request follows every dialog result, 1 (IDOK, Enter in the
    variant whose button is hidden) included, so no result leaves the
@@ -61,8 +79,8 @@ int CreateMainWindow(HINSTANCE instance, int show_command) {
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_CREATE:
-        DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS), window, ProgressDialogProc, 0);
-        PostQuitMessage(0);
+        PostQuitMessage(ExitCodeOf(DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS),
+                                                   window, ProgressDialogProc, 0)));
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -84,7 +102,7 @@ extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR comm
     LoadStringA(instance, IDS_CLASS, g_window_class, TITLE_SIZE);
     RegisterMainClass(instance);
     if (!CreateMainWindow(instance, show_command)) {
-        return 0;
+        return ERROR_OUTOFMEMORY;
     }
     MSG msg;  // the message being dispatched
     while (GetMessageA(&msg, NULL, 0, 0)) {

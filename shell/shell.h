@@ -7,7 +7,27 @@
 
 #include <stdint.h>
 
-#define TITLE_SIZE 100  // bytes of the window title and class name buffers
+#define TITLE_SIZE 100           // bytes of the window title and class name buffers
+#define COMMAND_LINE_SIZE 32768  // CreateProcess's longest command line, terminator included
+
+// The worker's last message to the dialog: its wParam is the outcome, the
+// launcher's exit code. The dialog ends with it as its result, marked by
+// DIALOG_OUTCOME so that no outcome can pass for a button's IDOK or IDCANCEL.
+#define WM_SETUP_DONE (WM_APP + 1)
+#define DIALOG_OUTCOME ((INT_PTR)1 << 32)
+
+// The launcher's own outcomes, as Windows Installer's codes, which
+// deployment tools read (in silent mode a started setup.exe's own exit
+// code takes their place): the user ended the dialog before setup.exe
+// started (ERROR_INSTALL_USEREXIT); another launcher runs, or a setup from
+// the workspace still does (ERROR_INSTALL_ALREADY_RUNNING); the payload is
+// damaged or unreadable (ERROR_INSTALL_PACKAGE_INVALID); the workspace
+// cannot be made safe or written (ERROR_INSTALL_TEMP_UNWRITABLE); the disk
+// is full (ERROR_DISK_FULL); setup.exe cannot be started
+// (ERROR_INSTALL_PACKAGE_OPEN_FAILED) or its elevation was declined
+// (ERROR_CANCELLED); the launcher's windows cannot be made
+// (ERROR_OUTOFMEMORY).
+#define EXIT_SETUP_STARTED 0  // normal mode: setup.exe runs
 
 // Written on the user-interface thread before the worker starts.
 extern HINSTANCE g_instance;             // the module that carries the payload
@@ -29,8 +49,14 @@ DWORD WINAPI RunSetupWorker(LPVOID parameter);
 int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved);
 
 // Starts a program; a null command line makes its path the command line.
-// Returns the process handle, which the caller closes, or null.
+// Returns the process handle, which the caller closes, or null with the
+// reason in GetLastError (ERROR_CANCELLED: the elevation prompt declined).
 HANDLE LaunchProcess(const char* application, const char* command_line);
+
+// The arguments of a command line after its program's name and the first
+// `skipped` arguments (0, or 1 for the argument that selects silent mode),
+// without the blanks before them, as typed.
+const char* ArgumentsAfter(const char* command_line, int skipped);
 
 // The user-interface thread.
 extern "C" int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line,

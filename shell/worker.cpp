@@ -1,8 +1,10 @@
 // The setup worker: the launcher's whole job, run once on its second thread.
 //
 // Reset the workspace %TEMP%\qelvor, unpack the payload into it, give up the
-// single-instance lock, then start setup.exe (or show the error box), and
-// ask the dialog to close. Every step that may fail without harm (folder
+// single-instance lock, then start setup.exe with the launcher's own
+// arguments behind its own (or show the error box), and ask the dialog to
+// close, handing it the outcome that becomes the exit code: setup.exe's own
+// in silent mode, else the launcher's (shell.h). Every step that may fail without harm (folder
 // removal, the lock's release, a setup.exe that will not start) is left
 // untested; what decides between setup and the error box is whether the
 // workspace could be made the launcher's own (workspace/workspace.h), the
@@ -97,34 +99,109 @@ int ReportProgress(uint32_t done, uint32_t total, uint32_t reserved) {
     return 1;
 }
 
-/* Starts the setup.exe that the extraction wrote: with its own path as
-   command line, or in silent mode as "setup.exe /silent". From the check of
-   its identity until the start has returned, the file is held so that
-   nobody can change or replace it. Returns the started process, or null
-   when there is none: a payload without setup.exe starts nothing, and a
-   setup that cannot be started is not reported. *refused is set when the
-   file in place is not the one written. */
-static HANDLE StartSetup(const WrittenSetup* written, int* refused) {
-    if (IsSilentRequested()) {
-        g_silent = 1;
+/* The command line setup.exe gets, into line (size bytes): the launcher's
+   own arguments as typed follow setup's. Silent: "setup.exe /silent", then
+   everything after the launcher's first argument; normal: setup's own path,
+   quoted, then all of the launcher's arguments. Returns the line, or null
+   when the launcher has no arguments to pass in normal mode (setup's path
+   is then its command line, as the platform makes it); *fits is 0 when the
+   line would not fit. */
+static const char* BuildSetupCommandLine(char* line, size_t size, const char* setup_path,
+                                         int* fits) {
+    const char* typed = GetCommandLineA();                       // the launcher's, as typed
+    const char* tail = ArgumentsAfter(typed, g_silent ? 1 : 0);  // what setup.exe gets too
+    memset(line, 0, size);
+    if (g_silent) {
+        *fits = CopyText(line, size, SILENT_COMMAND_LINE) &&
+                (*tail == '\0' || (AppendText(line, size, " ") && AppendText(line, size, tail)));
+        return line;
     }
-    *refused = 0;
-    if (!written->written) {
+    if (*tail == '\0') {
+        *fits = 1;
         return NULL;
     }
-    char setup_path[MAX_PATH];  // workspace\setup.exe
+    *fits = CopyText(line, size, "\"") && AppendText(line, size, setup_path) &&
+            AppendText(line, size, "\" ") && AppendText(line, size, tail);
+    return line;
+}
+
+/* Starts the setup.exe that the extraction wrote. From the check of its
+   identity until the start has returned, the file is held so that nobody
+   can change or replace it. Returns the started process, or null with the
+   outcome in *outcome: EXIT_SETUP_STARTED for a payload without setup.exe
+   (nothing to start, nothing failed), ERROR_INSTALL_TEMP_UNWRITABLE when the
+   file in place is not the one written, ERROR_CANCELLED when the elevation
+   prompt was declined, ERROR_INSTALL_PACKAGE_OPEN_FAILED when it cannot be
+   started otherwise. */
+static HANDLE StartSetup(const ExtractReport* report, DWORD* outcome) {
+    static char line[COMMAND_LINE_SIZE];  // setup's command line; the worker runs once
+    char setup_path[MAX_PATH];            // workspace\setup.exe
+    int fits = 0;                         // the command line fits its buffer
+    *outcome = EXIT_SETUP_STARTED;
+    if (!report->setup_written) {
+        return NULL;
+    }
     memset(setup_path, 0, sizeof setup_path);
     CopyText(setup_path, MAX_PATH, g_workspace_path);
     AppendText(setup_path, MAX_PATH, "\\");
     AppendText(setup_path, MAX_PATH, SETUP_NAME);
-    HANDLE held = HoldFile(setup_path, &written->identity);  // read sharing only
+    const char* command_line = BuildSetupCommandLine(line, sizeof line, setup_path, &fits);
+    HANDLE held = HoldFile(setup_path, &report->setup_identity);  // read sharing only
     if (held == INVALID_HANDLE_VALUE) {
-        *refused = 1;
+        *outcome = ERROR_INSTALL_TEMP_UNWRITABLE;
         return NULL;
     }
-    HANDLE setup = LaunchProcess(setup_path, g_silent ? SILENT_COMMAND_LINE : NULL);
+    HANDLE setup = fits ? LaunchProcess(setup_path, command_line) : NULL;
+    DWORD error = GetLastError();  // why the start failed, if it did
     CloseHandle(held);
+    if (setup == NULL) {
+        *outcome =
+            fits && error == ERROR_CANCELLED ? ERROR_CANCELLED : ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+    }
     return setup;
+}
+
+/* The outcome of an extraction that failed: a file that could not be
+   written says why (a full disk, or a workspace that cannot be written);
+   otherwise the payload is damaged or could not be read. */
+static DWORD ExtractionFailure(const ExtractReport* report) {
+    switch (report->write_error) {
+    case 0:
+        return ERROR_INSTALL_PACKAGE_INVALID;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ERROR_DISK_FULL;
+    default:
+        return ERROR_INSTALL_TEMP_UNWRITABLE;
+    }
+}
+
+/* In silent mode the outcome is setup.exe's own exit code, all 32 bits of
+   it, once it has ended. */
+static DWORD FollowSetup(HANDLE setup) {
+    DWORD outcome = EXIT_SETUP_STARTED;  // normal mode: started is success
+    if (g_silent) {
+        WaitForSingleObject(setup, INFINITE);
+        if (!GetExitCodeProcess(setup, &outcome)) {
+            outcome = ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+        }
+    }
+    CloseHandle(setup);
+    return outcome;
+}
+
+/* The outcomes that the error box tells in normal mode: the payload could
+   not be unpacked, or the workspace could not be used. A busy workspace, a
+   declined prompt and a setup.exe that will not start are not shown. */
+static int IsShownAsFileError(DWORD outcome) {
+    static const DWORD SHOWN[] = {ERROR_INSTALL_PACKAGE_INVALID, ERROR_INSTALL_TEMP_UNWRITABLE,
+                                  ERROR_DISK_FULL};
+    for (size_t i = 0; i < sizeof SHOWN / sizeof SHOWN[0]; i++) {
+        if (outcome == SHOWN[i]) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 /* Shows the error box over the dialog: string 107 where the string table
@@ -145,16 +222,19 @@ static void ShowFileError(void) {
 
 /* The worker thread's procedure; its parameter is unused and its result
    is always 0. The workspace is held from its creation until setup.exe has
-   been started. A busy workspace ends the run as a held lock does, without
-   a word; one that cannot be made safe shows the error box. */
+   been started. The outcome goes to the dialog with the last message, and
+   from there into the exit code. Silent mode shows nothing that waits for
+   a person; in normal mode a payload that cannot be unpacked, and a
+   workspace that cannot be used, show the error box. */
 DWORD WINAPI RunSetupWorker(LPVOID parameter) {
     (void)parameter;
     Sleep(START_PAUSE_MS);
+    g_silent = IsSilentRequested();
     Workspace workspace;                           // %TEMP%\qelvor and its holds
     enum WorkspaceState state = WORKSPACE_UNSAFE;  // whether the workspace may be used
-    WrittenSetup written;                          // the setup.exe that the extraction wrote
+    ExtractReport report;                          // what the extraction wrote
     int extracted = 0;                             // result of the extraction
-    memset(&written, 0, sizeof written);
+    memset(&report, 0, sizeof report);
     if (NameWorkspace(&workspace)) {
         state = ResetWorkspace(&workspace);
         if (state == WORKSPACE_READY) {
@@ -163,23 +243,23 @@ DWORD WINAPI RunSetupWorker(LPVOID parameter) {
         }
         CopyText(g_workspace_path, MAX_PATH, workspace.path);
         extracted = state == WORKSPACE_READY &&
-                    ExtractPayload(g_instance, workspace.path, ReportProgress, &written);
+                    ExtractPayload(g_instance, workspace.path, ReportProgress, &report);
     }
 
     ReleaseMutex(g_instance_lock);
     CloseHandle(g_instance_lock);
 
-    int refused = 0;  // setup.exe is not the file written
-    HANDLE setup = extracted ? StartSetup(&written, &refused) : NULL;  // the started setup, if any
+    DWORD outcome = state == WORKSPACE_BUSY     ? ERROR_INSTALL_ALREADY_RUNNING
+                    : state == WORKSPACE_UNSAFE ? ERROR_INSTALL_TEMP_UNWRITABLE
+                    : !extracted                ? ExtractionFailure(&report)
+                                                : EXIT_SETUP_STARTED;                // the launcher's exit code
+    HANDLE setup = extracted ? StartSetup(&report, &outcome) : NULL;  // the started setup, if any
     ReleaseWorkspace(&workspace);
-    if (state != WORKSPACE_BUSY && (!extracted || refused)) {
+    if (setup != NULL) {
+        outcome = FollowSetup(setup);
+    } else if (!g_silent && IsShownAsFileError(outcome)) {
         ShowFileError();
-    } else if (setup != NULL) {
-        if (g_silent) {
-            WaitForSingleObject(setup, INFINITE);
-        }
-        CloseHandle(setup);
     }
-    PostMessageA(g_dialog, WM_CLOSE, 0, 0);
+    PostMessageA(g_dialog, WM_SETUP_DONE, (WPARAM)outcome, 0);
     return 0;
 }

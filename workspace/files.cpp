@@ -33,8 +33,8 @@ struct WindowsFiles {
     HANDLE subfolders[SUBFOLDER_COUNT];  // held, in SUBFOLDERS' order; or INVALID_HANDLE_VALUE
     HANDLE file;                         // the file being written, or INVALID_HANDLE_VALUE
     int writing_setup;                   // the file being written is setup.exe
-    WrittenSetup* setup;                 // receives setup.exe's identity; may be null
-    ProgressFn progress;                 // the caller's, or null
+    ExtractReport* report;  // receives setup.exe's identity and a write's failure; may be null
+    ProgressFn progress;    // the caller's, or null
 };
 
 /* Moves the file pointer by a 64-bit distance; the platform call takes the
@@ -68,6 +68,13 @@ static int ReadHandleAt(void* source, uint64_t offset, void* buffer, uint32_t si
     handle->position += delivered;
     *got = delivered;
     return 1;
+}
+
+/* Keeps why a file could not be written, for the worker. */
+static void NoteWriteError(WindowsFiles* files, DWORD error) {
+    if (files->report != NULL) {
+        files->report->write_error = error != 0 ? error : ERROR_WRITE_FAULT;
+    }
 }
 
 /* destination\name (and folder\ between them when folder is not null) into
@@ -117,22 +124,35 @@ static int CreateEntryFile(void* context, const char* name) {
     files->file =
         CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     files->writing_setup = EqualsIgnoringAsciiCase(name, SETUP_NAME);
-    return files->file != INVALID_HANDLE_VALUE;
+    if (files->file == INVALID_HANDLE_VALUE) {
+        NoteWriteError(files, GetLastError());
+        return 0;
+    }
+    return 1;
 }
 
-/* A short write (a full disk) fails like a failed one. */
+/* A short write is a full disk: it fails like a failed one. */
 static int AppendToFile(void* context, const uint8_t* data, uint32_t size) {
     WindowsFiles* files = (WindowsFiles*)context;
     DWORD written = 0;  // bytes the write took
-    return WriteFile(files->file, data, size, &written, NULL) && written == size;
+    if (!WriteFile(files->file, data, size, &written, NULL)) {
+        NoteWriteError(files, GetLastError());
+        return 0;
+    }
+    if (written != size) {
+        NoteWriteError(files, ERROR_DISK_FULL);
+        return 0;
+    }
+    return 1;
 }
 
 /* A complete setup.exe leaves its identity behind, read from the handle
    that wrote it. */
 static void CloseEntryFile(void* context, int complete) {
     WindowsFiles* files = (WindowsFiles*)context;
-    if (complete && files->writing_setup && files->setup != NULL) {
-        files->setup->written = ReadFileIdentity(files->file, &files->setup->identity);
+    if (complete && files->writing_setup && files->report != NULL) {
+        files->report->setup_written =
+            ReadFileIdentity(files->file, &files->report->setup_identity);
     }
     CloseHandle(files->file);
     files->file = INVALID_HANDLE_VALUE;
@@ -160,16 +180,16 @@ static void ReportEntry(void* context, uint32_t done, uint32_t total) {
    extractor over it. The name room is what MAX_PATH leaves behind the
    destination, its backslash and the terminator. */
 int ExtractPayloadFile(const char* payload_path, const char* destination, ProgressFn progress,
-                       WrittenSetup* setup) {
+                       ExtractReport* report) {
     WindowsFiles files = {
-        destination, {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE}, INVALID_HANDLE_VALUE, 0, setup,
+        destination, {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE}, INVALID_HANDLE_VALUE, 0, report,
         progress};
     size_t destination_length = strlen(destination);
     ExtractSink sink = {&files,          DecodeName,   CreateFolder,
                         CreateEntryFile, AppendToFile, CloseEntryFile,
                         CopyToFolder,    ReportEntry,  0};
-    if (setup != NULL) {
-        memset(setup, 0, sizeof *setup);
+    if (report != NULL) {
+        memset(report, 0, sizeof *report);
     }
     if (destination_length + 2 >= MAX_PATH) {
         return 0;
@@ -196,15 +216,15 @@ int ExtractPayloadFile(const char* payload_path, const char* destination, Progre
 
 /* The module's own executable file carries the payload. */
 int ExtractPayload(HINSTANCE instance, const char* destination, ProgressFn progress,
-                   WrittenSetup* setup) {
+                   ExtractReport* report) {
     char own_name[MAX_PATH];  // full path of the module's file
     memset(own_name, 0, sizeof own_name);
     DWORD length = GetModuleFileNameA(instance, own_name, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
-        if (setup != NULL) {
-            memset(setup, 0, sizeof *setup);
+        if (report != NULL) {
+            memset(report, 0, sizeof *report);
         }
         return 0;
     }
-    return ExtractPayloadFile(own_name, destination, progress, setup);
+    return ExtractPayloadFile(own_name, destination, progress, report);
 }

@@ -13,6 +13,9 @@
 //   e2e_probe loadstring FILE ID          LoadStringA(FILE's string ID) over "File error"
 //   e2e_probe version FILE                the version resource in the user's language:
 //                                         translation, fixed versions, the strings
+//   e2e_probe run FILE HEX_ARGUMENTS      start FILE with the arguments (hex of their bytes,
+//                                         so that no shell or runtime rewrites them), wait,
+//                                         and print its exit code, all 32 bits
 #include <windows.h>
 
 #include <cstdio>
@@ -172,6 +175,39 @@ int Version(const char* file) {
     return 0;
 }
 
+// The bytes of a hex text.
+std::string Unhex(const char* hex) {
+    std::string bytes;  // "-" stands for none
+    for (size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+        char two[3] = {hex[i], hex[i + 1], '\0'};
+        bytes.push_back(static_cast<char>(std::strtoul(two, nullptr, 16)));
+    }
+    return bytes;
+}
+
+// Starts the program as a user or a deployment tool would, with its own
+// quoted path and the arguments exactly as given, and reads its exit code
+// from Windows, beyond the 8 bits that a Unix exit status keeps.
+int Run(const char* file, const char* hex_arguments) {
+    std::string arguments = Unhex(hex_arguments);
+    std::string line = std::string("\"") + file + "\"" + (arguments.empty() ? "" : " ") + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessA(file, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started)) {
+        std::printf("cannot start %lu\n", GetLastError());
+        return 1;
+    }
+    CloseHandle(started.hThread);
+    WaitForSingleObject(started.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(started.hProcess, &code);
+    CloseHandle(started.hProcess);
+    std::printf("exit %lu\n", static_cast<unsigned long>(code));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -190,6 +226,9 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "version") == 0) {
         return Version(argv[2]);
     }
-    std::fprintf(stderr, "usage: e2e_probe box|click|activate|loadstring|version ...\n");
+    if (argc == 4 && std::strcmp(argv[1], "run") == 0) {
+        return Run(argv[2], argv[3]);
+    }
+    std::fprintf(stderr, "usage: e2e_probe box|click|activate|loadstring|version|run ...\n");
     return 2;
 }

@@ -183,15 +183,74 @@ def screenshot(name):
     return path
 
 
-def start_launcher(launcher, *args, setup_env=None):
+class Launcher:
+    """A launcher started through e2e_probe, as a user or a deployment tool
+    starts it, so that its exit code is read on the Windows side, all 32
+    bits of it (Wine's Unix exit status keeps 8). Behaves like the Popen of
+    the launcher itself: returncode is the launcher's exit code, and pid its
+    Unix process (for SIGSTOP)."""
+
+    def __init__(self, launcher, typed, env):
+        self.name = os.path.basename(launcher)
+        self.proc = wine(ARGS.probe, "run", windows_path(launcher), typed.encode().hex() or "-",
+                         env=env, cwd=ARGS.work)
+        self.returncode = None
+        self._pid = None
+
+    def _parse(self, out):
+        words = out.decode(errors="replace").split()
+        self.returncode = int(words[1]) if words[:1] == ["exit"] and len(words) > 1 else None
+        check(self.returncode is not None, "the probe could not start the launcher: %r" % out)
+
+    def communicate(self, timeout=None):
+        out, err = self.proc.communicate(timeout=timeout)
+        self._parse(out)
+        return out, err
+
+    def wait(self, timeout=None):
+        self.communicate(timeout=timeout)
+        return self.returncode
+
+    def poll(self):
+        return None if self.proc.poll() is None else self.wait()
+
+    def kill(self):
+        if self._pid:
+            os.kill(self._pid, signal.SIGKILL)
+        self.proc.kill()
+
+    @property
+    def pid(self):
+        """The Unix process of the launcher, the one whose command line names
+        its file (the probe's names it too, with the probe's own name)."""
+        if self._pid is None:
+            check(wait_for(lambda: self._find() is not None, 10), "launcher process not found")
+        return self._pid
+
+    def _find(self):
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    line = f.read()
+            except OSError:
+                continue
+            if self.name.encode() in line and b"e2e_probe" not in line:
+                self._pid = int(entry)
+                return self._pid
+        return None
+
+
+def start_launcher(launcher, *args, setup_env=None, typed=None):
+    """The launcher with its arguments: typed as the command line's tail
+    exactly, or the args joined by blanks."""
     env = {"QELVOR_TEST_RECORD": windows_path(RECORD)}
     env.update(setup_env or {})
-    return wine(launcher, *args, env=env, cwd=ARGS.work)
+    return Launcher(launcher, typed if typed is not None else " ".join(args), env)
 
 
-def run_launcher(launcher, *args, setup_env=None, timeout=LOCK_WAIT_S):
-    proc = start_launcher(launcher, *args, setup_env=setup_env)
-    return proc.wait(timeout=timeout)  # a started setup inherits the output pipe
+def run_launcher(launcher, *args, setup_env=None, timeout=LOCK_WAIT_S, typed=None):
+    """Runs the launcher to its end; returns its exit code."""
+    return start_launcher(launcher, *args, setup_env=setup_env, typed=typed).wait(timeout=timeout)
 
 
 def reset():
@@ -236,7 +295,7 @@ def silent_case(argument, launcher=lambda: SMALL):
         rc = run_launcher(launcher(), argument, setup_env={"QELVOR_TEST_SLEEP_MS": "1500",
                                                       "QELVOR_TEST_EXIT_CODE": "3"})
         lines = record_lines()
-        check(rc == 0, "exit code %s" % rc)
+        check(rc == 3, "exit code %s, not setup's own 3" % rc)
         check(lines[:1] == ["cmdline setup.exe /silent"], "record %r" % lines)
         check(lines[-1:] == ["exit 3"], "launcher ended before setup: %r" % lines)
         check(time.time() - started >= 1.5, "launcher did not wait")
@@ -284,7 +343,7 @@ def error_case(lang, expected_text, launcher=None):
         finally:
             if proc.poll() is None:
                 proc.kill()
-        check(proc.returncode == 0, "exit code %s" % proc.returncode)
+        check(proc.returncode == ERROR_INSTALL_PACKAGE_INVALID, "exit code %s" % proc.returncode)
         check(record_lines() == [], "setup started: %r" % record_lines())
     return run
 
@@ -293,7 +352,7 @@ def case_second_while_unpacking():
     first = start_launcher(LARGE)
     check(wait_for(lambda: len(listing()) > 0, 20), "first launcher wrote nothing")
     rc = run_launcher(LARGE, timeout=20)
-    check(rc == 0, "second launcher exit code %s" % rc)
+    check(rc == ERROR_INSTALL_ALREADY_RUNNING, "second launcher exit code %s" % rc)
     check(len(visible_windows("QELVOR")) <= 1, "a second dialog appeared")
     check(first.poll() is None or record_lines() == [],
           "first launcher was done before the second started; payload too small")
@@ -339,7 +398,7 @@ def abort_case(how):
         finally:
             if proc.poll() is None:
                 proc.kill()
-        check(proc.returncode == 0, "exit code %s" % proc.returncode)
+        check(proc.returncode == ERROR_INSTALL_USEREXIT, "exit code %s" % proc.returncode)
         written = listing()
         check(written, "files written so far were removed")
         check(written != LARGE_FILES, "the unpacking finished before the abort")
@@ -384,6 +443,43 @@ def case_loadstring_missing():
 
 
 FILE_ERROR_ZH = "安装文件损坏， \n请重新安装或重启后重新安装"
+
+# The launcher's own exit codes (shell/shell.h).
+ERROR_INSTALL_USEREXIT = 1602
+ERROR_INSTALL_ALREADY_RUNNING = 1618
+ERROR_INSTALL_PACKAGE_INVALID = 1620
+
+
+def case_setups_codes_come_back():
+    """Silent mode: setup.exe's own exit code, all 32 bits, is the
+    launcher's: a reboot request, a failure, a crash."""
+    for code in (3010, 1641, 1603, 0xC0000005):
+        reset()
+        rc = run_launcher(SMALL, "/silent", setup_env={"QELVOR_TEST_EXIT_CODE": str(code)})
+        check(rc == code, "setup's code %d came back as %s" % (code, rc))
+        check(record_lines()[-1:] == ["exit %d" % code], "record %r" % record_lines())
+
+
+def case_damaged_silent():
+    """A damaged payload in silent mode: no box waits for anyone; the
+    launcher ends by itself with its code, and nothing starts."""
+    rc = run_launcher(DAMAGED, "/silent")
+    check(rc == ERROR_INSTALL_PACKAGE_INVALID, "exit code %s" % rc)
+    check(not visible_windows("Setup"), "a box is showing")
+    check(record_lines() == [], "setup started: %r" % record_lines())
+
+
+def arguments_case(typed, expected):
+    """The launcher's arguments reach setup.exe as typed: behind
+    "setup.exe /silent" (all but /silent), or behind setup's own path."""
+    def run():
+        rc = run_launcher(SMALL, typed=typed)
+        check(rc in (0, 3), "exit code %s" % rc)
+        check(wait_for(lambda: "exit 0" in record_lines(), 10), "setup did not run")
+        line = record_lines()[0]
+        check(line in [expected.replace("<setup>", c[len("cmdline "):])
+                       for c in SETUP_COMMAND_LINES], "record %r" % line)
+    return run
 
 
 # ----------------------------------------------------------- signed launchers
@@ -615,6 +711,13 @@ def main():
             ("silent_slash", silent_case("/silent"), None),
             ("silent_dash_upper", silent_case("-SILENT"), None),
             ("double_dash_is_normal", normal_case("--silent"), None),
+            ("setups_codes_come_back", case_setups_codes_come_back, None),
+            ("damaged_silent", case_damaged_silent, None),
+            ("arguments_silent", arguments_case(
+                '/silent /norestart INSTALLDIR="C:\\Program Files\\X y"',
+                'cmdline setup.exe /silent /norestart INSTALLDIR="C:\\Program Files\\X y"'), None),
+            ("arguments_normal", arguments_case('a "b c" d\\\\', 'cmdline <setup> a "b c" d\\\\'),
+             None),
             ("silent_second_is_normal", normal_case("x", "/silent"), None),
             ("damaged_en", error_case("en_US.UTF-8", "File error"), "en_US.UTF-8"),
             ("damaged_zh", error_case("zh_CN.UTF-8", FILE_ERROR_ZH), "zh_CN.UTF-8"),

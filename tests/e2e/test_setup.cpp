@@ -6,7 +6,7 @@
 // Controlled by the environment, which the launcher passes on:
 //   QELVOR_TEST_RECORD     path of the record file (nothing is written without it)
 //   QELVOR_TEST_SLEEP_MS   milliseconds to wait before ending (default 0)
-//   QELVOR_TEST_EXIT_CODE  exit code (default 0)
+//   QELVOR_TEST_EXIT_CODE  exit code, all 32 bits (decimal or 0x hex; default 0)
 // One line per fact, appended, so several runs can share a record.
 #include <windows.h>
 
@@ -47,7 +47,8 @@ int main() {
     if (sleep_ms > 0) {
         Sleep(static_cast<DWORD>(sleep_ms));
     }
-    const int exit_code = EnvNumber("QELVOR_TEST_EXIT_CODE");
+    const char* exit_text = std::getenv("QELVOR_TEST_EXIT_CODE");
+    const unsigned long exit_code = exit_text != nullptr ? std::strtoul(exit_text, nullptr, 0) : 0;
     Record("exit " + std::to_string(exit_code));
-    return exit_code;
+    ExitProcess(static_cast<UINT>(exit_code));
 }

@@ -55,7 +55,6 @@ struct DialogCase {
     WPARAM wparam;
     INT_PTR result;
     const char* ended_with;  // EndDialog's result, or null for none
-    bool quits;              // PostQuitMessage(0) called
 };
 
 class DialogMessages : public Window, public ::testing::WithParamInterface<DialogCase> {};
@@ -72,18 +71,24 @@ TEST_P(DialogMessages, FollowTheTable) {
     } else {
         EXPECT_TRUE(ends.empty()) << c.what;
     }
-    EXPECT_EQ(Calls("PostQuitMessage").size(), c.quits ? 1u : 0u) << c.what;
+    EXPECT_TRUE(Calls("PostQuitMessage").empty()) << "the quit follows the dialog's end";
 }
+
+const std::string kOutcome = std::to_string(DIALOG_OUTCOME);  // the result of outcome 0
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, DialogMessages,
-    ::testing::Values(DialogCase{"OK", WM_COMMAND, IDOK, TRUE, "1", false},
-                      DialogCase{"cancel", WM_COMMAND, IDCANCEL, TRUE, "2", false},
+    ::testing::Values(DialogCase{"OK", WM_COMMAND, IDOK, TRUE, "1"},
+                      DialogCase{"cancel", WM_COMMAND, IDCANCEL, TRUE, "2"},
                       DialogCase{"cancel with a notification code", WM_COMMAND,
-                                 MAKELPARAM(IDCANCEL, 1), TRUE, "2", false},
-                      DialogCase{"another command", WM_COMMAND, 1002, FALSE, nullptr, false},
-                      DialogCase{"close", WM_CLOSE, 0, FALSE, nullptr, true},
-                      DialogCase{"anything else", WM_KEYDOWN, 0, FALSE, nullptr, false}));
+                                 MAKELPARAM(IDCANCEL, 1), TRUE, "2"},
+                      DialogCase{"another command", WM_COMMAND, 1002, FALSE, nullptr},
+                      DialogCase{"close", WM_CLOSE, 0, FALSE, nullptr},
+                      DialogCase{"the worker's outcome 2, above the buttons' results",
+                                 WM_SETUP_DONE, 2, TRUE, "4294967298"},
+                      DialogCase{"the worker's outcome, all 32 bits", WM_SETUP_DONE, 0xC0000005,
+                                 TRUE, "7516192773"},
+                      DialogCase{"anything else", WM_KEYDOWN, 0, FALSE, nullptr}));
 
 TEST_F(Window, MainWindowQuitsOnDestroyAndLeavesTheRestToTheDefault) {
     HWND window = PlatformNewWindow("main");
@@ -153,6 +158,7 @@ TEST_F(Window, InitialisationTakesTheLockThenIconBarAndWorkerInOrder) {
 // Another launcher's user-interface thread holds the lock while this one
 // initialises its dialog.
 static void InitialiseBesideAnotherLauncher() {
+    PlatformSetStrings({{IDS_TITLE, "QELVOR"}, {IDS_CLASS, "QELVOR"}});
     std::promise<void> taken;
     std::thread other([&taken] {
         CreateMutexA(NULL, TRUE, "QELVORLOCK");
@@ -161,27 +167,39 @@ static void InitialiseBesideAnotherLauncher() {
     });
     other.detach();
     taken.get_future().wait();
-    ProgressDialogProc(PlatformNewWindow("dialog"), WM_INITDIALOG, 0, 0);
-    std::exit(7);  // not reached when the lock check ends the process
+    // Held by another launcher: WinMain ends with 1618 (the lowest byte of
+    // it is what a process's exit status keeps), the dialog never shown,
+    // no worker started.
+    int code = WinMain(NULL, NULL, NULL, SW_SHOW);
+    bool shown = false;  // the dialog became visible at some point
+    for (const auto& c : PlatformCallLog()) {
+        shown = shown || (c.api == "ShowWindow" && c.args[0].rfind("dialog", 0) == 0 &&
+                          c.args[1] != std::to_string(SW_HIDE));
+    }
+    std::exit(code == ERROR_INSTALL_ALREADY_RUNNING && !shown && Calls("CreateThread").empty() ? 42
+                                                                                               : 7);
 }
 
 static void InitialiseWithoutAMutex() {
     PlatformFailNth(FAULT_MUTEX, 1);
-    ProgressDialogProc(PlatformNewWindow("dialog"), WM_INITDIALOG, 0, 0);
-    std::exit(7);
+    std::exit(WinMain(NULL, NULL, NULL, SW_SHOW) == ERROR_INSTALL_ALREADY_RUNNING &&
+                      Calls("CreateThread").empty()
+                  ? 42
+                  : 7);
 }
 
-TEST_F(Window, SecondLauncherEndsAtOnceWithExitCodeZero) {
-    EXPECT_EXIT(InitialiseBesideAnotherLauncher(), ::testing::ExitedWithCode(0), "");
+TEST_F(Window, SecondLauncherEndsAtOnceWith1618) {
+    EXPECT_EXIT(InitialiseBesideAnotherLauncher(), ::testing::ExitedWithCode(42), "");
 }
 
-TEST_F(Window, MutexThatCannotBeCreatedEndsTheProcessWithZero) {
-    EXPECT_EXIT(InitialiseWithoutAMutex(), ::testing::ExitedWithCode(0), "");
+TEST_F(Window, MutexThatCannotBeCreatedEndsWith1618) {
+    EXPECT_EXIT(InitialiseWithoutAMutex(), ::testing::ExitedWithCode(42), "");
 }
 
 // The whole user-interface thread: WinMain runs the dialog, the worker
-// unpacks and closes it, and the loop ends with 0.
-TEST_F(Window, WorkerCloseRequestEndsWinMainWithZero) {
+// unpacks, starts nothing (there is no setup.exe) and closes it, and the
+// loop ends with the outcome 0.
+TEST_F(Window, WorkerCloseRequestEndsWinMainWithItsOutcome) {
     TempFolder temp, work;
     PlatformSetTempPath(temp.Text().c_str());
     fs::path launcher = work.path / "launcher.exe";
@@ -204,10 +222,11 @@ TEST_F(Window, WorkerCloseRequestEndsWinMainWithZero) {
     }
 }
 
-// A dialog ended by the user, with either result, still ends the process.
+// A dialog ended by the user before setup.exe starts, with either result,
+// ends the process with ERROR_INSTALL_USEREXIT.
 class DialogResult : public Window, public ::testing::WithParamInterface<int> {};
 
-TEST_P(DialogResult, EndsWinMainWithZero) {
+TEST_P(DialogResult, EndsWinMainWith1602) {
     PlatformFailNth(FAULT_THREAD, 1);  // no worker: only the user ends the dialog
     std::thread user([] {
         while (g_dialog == NULL || !PlatformWindowVisible(g_dialog)) {
@@ -215,7 +234,7 @@ TEST_P(DialogResult, EndsWinMainWithZero) {
         }
         PostMessageA(g_dialog, WM_COMMAND, WPARAM(GetParam()), 0);
     });
-    EXPECT_EQ(WinMain(NULL, NULL, NULL, SW_SHOW), 0);
+    EXPECT_EQ(WinMain(NULL, NULL, NULL, SW_SHOW), ERROR_INSTALL_USEREXIT);
     user.join();
     auto ends = Calls("EndDialog");
     ASSERT_EQ(ends.size(), 1u);

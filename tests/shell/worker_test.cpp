@@ -22,11 +22,12 @@ namespace fs = std::filesystem;
 namespace {
 
 // Records its command line, sleeps when asked to, and exits with 3.
-const char kSetupScript[] = "#!/bin/sh\n"
-                            "echo \"cmd=$QELVOR_COMMAND_LINE\" >> \"$QELVOR_TEST_RECORD\"\n"
-                            "sleep \"${QELVOR_TEST_SLEEP:-0}\"\n"
-                            "echo exit >> \"$QELVOR_TEST_RECORD\"\n"
-                            "exit 3\n";
+const char kSetupScript[] =
+    "#!/bin/sh\n"
+    "printf 'cmd=%s\\n' \"$QELVOR_COMMAND_LINE\" >> \"$QELVOR_TEST_RECORD\"\n"
+    "sleep \"${QELVOR_TEST_SLEEP:-0}\"\n"
+    "echo exit >> \"$QELVOR_TEST_RECORD\"\n"
+    "exit 3\n";
 
 Bytes SetupScript() {
     return Bytes(kSetupScript, kSetupScript + sizeof kSetupScript - 1);
@@ -128,8 +129,8 @@ class Worker : public ::testing::Test {
                 steps.push_back("launch");
             } else if (c.api == "MessageBoxA") {
                 steps.push_back("error box");
-            } else if (c.api == "PostMessageA") {
-                steps.push_back("post " + c.args[0] + " " + c.args[1]);
+            } else if (c.api == "PostMessageA" && c.args[1] == std::to_string(WM_SETUP_DONE)) {
+                steps.push_back("done " + c.args[2]);
             }
         }
         return steps;
@@ -143,9 +144,10 @@ TEST_F(Worker, StepsComeInTheirOrder) {
     WriteFile(Workspace() / "stale.txt", {1});
     Run({StoredFile("setup.exe", SetupScript())});
     std::vector<std::string> expected = {
-        "pause 100",        "clear", "remove Style", "remove lang",  "remove qelvor", "pause 300",
-        "create workspace", "clear", "extract",      "release lock", "close lock",    "launch",
-        "post dialog 16"};
+        "pause 100",     "clear",        "remove Style",     "remove lang",
+        "remove qelvor", "pause 300",    "create workspace", "clear",
+        "extract",       "release lock", "close lock",       "launch",
+        "done 0"};
     EXPECT_EQ(Steps(), expected);
     char temp_path[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp_path);
@@ -165,9 +167,9 @@ TEST_F(Worker, DamagedPayloadShowsTheErrorBoxAndStartsNothing) {
     EXPECT_TRUE(Calls("ShowWindow").empty()) << "the dialog stays visible under the box";
     EXPECT_FALSE(fs::exists(record));
     auto steps = Steps();
-    EXPECT_EQ(
-        std::vector<std::string>(steps.end() - 4, steps.end()),
-        (std::vector<std::string>{"release lock", "close lock", "error box", "post dialog 16"}));
+    EXPECT_EQ(std::vector<std::string>(steps.end() - 4, steps.end()),
+              (std::vector<std::string>{"release lock", "close lock", "error box",
+                                        "done " + std::to_string(ERROR_INSTALL_PACKAGE_INVALID)}));
 }
 
 TEST_F(Worker, ErrorBoxTakesString107WhereTheTableHasIt) {
@@ -186,7 +188,7 @@ TEST_F(Worker, MissingSetupGivesNoMessageAndStartsNothing) {
     Run({StoredFile("readme.txt", {1, 2, 3})});
     EXPECT_TRUE(Calls("MessageBoxA").empty());
     EXPECT_TRUE(Calls("CreateProcessA").empty());
-    EXPECT_EQ(Steps().back(), "post dialog 16");
+    EXPECT_EQ(Steps().back(), "done 0");
     EXPECT_EQ(PlatformLiveHandles(), 0u);
 }
 
@@ -204,33 +206,39 @@ TEST_F(Worker, SetupThatWillNotStartIsNotPromptedWaitedOnOrClosed) {
     EXPECT_TRUE(Calls("MessageBoxA").empty());
 }
 
-// Which first arguments select silent mode.
+// Which first arguments select silent mode, and the command line that
+// setup.exe gets: the launcher's own arguments as typed, behind
+// "setup.exe /silent" (all but the first) or behind setup's quoted path
+// (all of them); with none to pass, setup's path alone (null).
 struct SilentCase {
-    std::vector<std::string> arguments;  // behind the program's own name
+    const char* typed;  // the launcher's command line
     bool silent;
+    const char* child;  // setup's command line; "<setup>" stands for its path
 };
 
 class WorkerSilent : public Worker, public ::testing::WithParamInterface<SilentCase> {};
 
-TEST_P(WorkerSilent, OnlyArgumentOneCountsAndTheChildSeesItsCommandLine) {
-    std::vector<std::string> args = {"launcher.exe"};
-    args.insert(args.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-    PlatformSetArguments(args);
+TEST_P(WorkerSilent, OnlyArgumentOneCountsAndTheChildGetsTheRestAsTyped) {
+    PlatformSetCommandLine(GetParam().typed);
     Run({StoredFile("setup.exe", SetupScript())});
 
     EXPECT_EQ(g_silent, GetParam().silent ? 1 : 0);
     auto launches = Calls("CreateProcessA");
     ASSERT_EQ(launches.size(), 1u);
     EXPECT_TRUE(EndsWith(launches[0].args[0], "qelvor\\setup.exe")) << launches[0].args[0];
+    std::string child = GetParam().child;
+    size_t setup = child.find("<setup>");  // where setup's path goes
+    if (setup != std::string::npos) {
+        child.replace(setup, 7, launches[0].args[0]);
+    }
+    EXPECT_EQ(launches[0].args[1], child);
     auto waits = Calls("WaitForSingleObject");
     if (GetParam().silent) {
-        EXPECT_EQ(launches[0].args[1], "setup.exe /silent");
         ASSERT_EQ(waits.size(), 1u);
         EXPECT_EQ(waits[0].args[1], std::to_string(INFINITE));
         // The worker returned only after the child had ended.
-        EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
+        EXPECT_EQ(ReadText(record), "cmd=" + child + "\nexit\n");
     } else {
-        EXPECT_EQ(launches[0].args[1], "(null)") << "the child's command line is its own path";
         EXPECT_TRUE(waits.empty());
     }
     EXPECT_EQ(PlatformLiveHandles(), 0u) << "process and lock handles are closed";
@@ -238,12 +246,21 @@ TEST_P(WorkerSilent, OnlyArgumentOneCountsAndTheChildSeesItsCommandLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, WorkerSilent,
-    ::testing::Values(SilentCase{{"/SILENT"}, true}, SilentCase{{"-Silent"}, true},
-                      SilentCase{{"/silent"}, true}, SilentCase{{"-silent", "extra"}, true},
-                      SilentCase{{"silent"}, false}, SilentCase{{"/silentx"}, false},
-                      SilentCase{{"--silent"}, false}, SilentCase{{}, false},
-                      SilentCase{{""}, false}, SilentCase{{"/quiet", "/silent"}, false},
-                      SilentCase{{std::string(5000, 'x')}, false}));
+    ::testing::Values(
+        SilentCase{"launcher.exe /SILENT", true, "setup.exe /silent"},
+        SilentCase{"launcher.exe -Silent", true, "setup.exe /silent"},
+        SilentCase{"\"C:\\Downloads\\My Setup.exe\" \"/silent\"  ", true, "setup.exe /silent"},
+        SilentCase{"launcher.exe /silent /norestart INSTALLDIR=\"C:\\Program Files\\X y\"", true,
+                   "setup.exe /silent /norestart INSTALLDIR=\"C:\\Program Files\\X y\""},
+        SilentCase{"launcher.exe /si\"len\"t  a\\\"b\\\\ \"c  d\"", true,
+                   "setup.exe /silent a\\\"b\\\\ \"c  d\""},
+        SilentCase{"launcher.exe silent", false, "\"<setup>\" silent"},
+        SilentCase{"launcher.exe /silentx", false, "\"<setup>\" /silentx"},
+        SilentCase{"launcher.exe --silent", false, "\"<setup>\" --silent"},
+        SilentCase{"launcher.exe", false, "(null)"},
+        SilentCase{"launcher.exe \"\"", false, "\"<setup>\" \"\""},
+        SilentCase{"\"C:\\A B\\launcher.exe\" /quiet /silent", false, "\"<setup>\" /quiet /silent"},
+        SilentCase{"launcher.exe \"/silent x\"", false, "\"<setup>\" \"/silent x\""}));
 
 TEST_F(Worker, SilentModeWaitsWhateverTheChildTakes) {
     PlatformSetArguments({"launcher.exe", "/silent"});
@@ -344,7 +361,7 @@ TEST_F(Worker, WorkspaceLinkThatSurvivesTheResetEndsInTheErrorBox) {
 
 // A temporary folder whose name has a character outside the ANSI code page
 // is reached through its short form; without one, nothing is written and
-// the error box ends the run.
+// the run ends with the workspace's failure (silent: no box).
 class WorkerTempOutsideCodePage : public Worker, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(WorkerTempOutsideCodePage, UsesTheShortFormOrFails) {
@@ -359,7 +376,9 @@ TEST_P(WorkerTempOutsideCodePage, UsesTheShortFormOrFails) {
     PlatformSetArguments({"launcher.exe", "/silent"});
     Run({StoredFile("setup.exe", SetupScript())});
     EXPECT_EQ(fs::exists(long_form / "qelvor" / "setup.exe"), has_short_form);
-    EXPECT_EQ(Calls("MessageBoxA").size(), has_short_form ? 0u : 1u);
+    EXPECT_TRUE(Calls("MessageBoxA").empty());
+    EXPECT_EQ(Steps().back(),
+              "done " + std::to_string(has_short_form ? 3 : ERROR_INSTALL_TEMP_UNWRITABLE));
     if (has_short_form) {
         EXPECT_EQ(std::string(g_workspace_path), short_form.string() + "/qelvor");
         EXPECT_EQ(ReadText(record), "cmd=setup.exe /silent\nexit\n");
@@ -423,6 +442,8 @@ TEST_P(WorkerElevation, StartsThroughThePrompt) {
     if (!c.accepted) {
         EXPECT_FALSE(fs::exists(record));
     }
+    int outcome = !c.accepted ? ERROR_CANCELLED : c.silent ? 3 : 0;  // 3: the script's own
+    EXPECT_EQ(Steps().back(), "done " + std::to_string(outcome));
     EXPECT_EQ(PlatformLiveHandles(), 0u);
 }
 
@@ -446,7 +467,7 @@ TEST_P(WorkerTempLength, TooLongIsTreatedAsAFailedExtraction) {
     EXPECT_EQ(Calls("CreateProcessA").size(), fits ? 1u : 0u);
     EXPECT_EQ(Calls("MessageBoxA").size(), fits ? 0u : 1u);
     EXPECT_EQ(fs::exists(fs::path(path) / "qelvor"), fits);
-    EXPECT_EQ(Steps().back(), "post dialog 16");
+    EXPECT_EQ(Steps().back(), "done " + std::to_string(fits ? 0 : ERROR_INSTALL_TEMP_UNWRITABLE));
     EXPECT_EQ(PlatformLiveHandles(), 0u);
 }
 
@@ -604,9 +625,9 @@ struct HostileCase {
     const char* moment;  // the call before which the party acts
     const char* tail;    // for CreateFileA: how the path it opens ends
     std::function<void(const fs::path& workspace, const fs::path& outside)> act;
-    bool error_box;  // the run ends in the error box, starting nothing
-    bool written;    // the payload was unpacked into the workspace
-    bool own;        // the workspace is left with the launcher's protected list
+    bool refused;  // the run ends starting nothing, the workspace not safe (1632)
+    bool written;  // the payload was unpacked into the workspace
+    bool own;      // the workspace is left with the launcher's protected list
 };
 
 class WorkerHostile : public Worker, public ::testing::WithParamInterface<HostileCase> {};
@@ -631,8 +652,10 @@ TEST_P(WorkerHostile, NothingPlantedOrSwappedIsUsed) {
     Run({StoredFile("setup.exe", SetupScript()), StoredFile("look.jvs", {7})});
     PlatformSetCallHook(nullptr);
     ASSERT_TRUE(acted);
-    EXPECT_EQ(Calls("MessageBoxA").size(), c.error_box ? 1u : 0u);
-    EXPECT_EQ(fs::exists(record), !c.error_box) << "only the written setup.exe runs";
+    EXPECT_TRUE(Calls("MessageBoxA").empty()) << "silent: no box";
+    EXPECT_EQ(Steps().back(),
+              "done " + std::to_string(c.refused ? ERROR_INSTALL_TEMP_UNWRITABLE : 3));
+    EXPECT_EQ(fs::exists(record), !c.refused) << "only the written setup.exe runs";
     EXPECT_FALSE(fs::exists(outside.path / "look.jvs")) << "nothing written through a link";
     EXPECT_EQ(fs::exists(Workspace() / "look.jvs"), c.written);
     EXPECT_FALSE(fs::exists(Workspace() / "version.dll")) << "nothing planted stays";
@@ -782,7 +805,7 @@ TEST_P(WorkerBusy, LeavesTheWorkspaceAndStartsNothing) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"old.txt", c.entry}));
     EXPECT_FALSE(PlatformSecurityOf(Workspace().c_str()).dacl_protected) << "its list is kept";
-    EXPECT_EQ(Steps().back(), "post dialog 16");
+    EXPECT_EQ(Steps().back(), "done " + std::to_string(ERROR_INSTALL_ALREADY_RUNNING));
 }
 
 INSTANTIATE_TEST_SUITE_P(Users, WorkerBusy,
@@ -805,3 +828,73 @@ TEST_F(Worker, WorkspaceThatCannotBeEmptiedIsNotUsed) {
     EXPECT_TRUE(fs::exists(Workspace() / "\xc3\xa9.dll"));
     EXPECT_EQ(PlatformLiveHandles(), 0u);
 }
+
+// What each way a run can end hands the dialog as the exit code, and what
+// the user sees of it: the error box in normal mode only, and only where
+// the payload or the workspace failed.
+struct OutcomeCase {
+    const char* label;
+    bool silent;
+    std::function<void(FileSpec& setup)> arrange;  // the run's circumstances
+    DWORD outcome;
+    bool box;
+};
+
+class WorkerOutcome : public Worker, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(WorkerOutcome, EndsWithItsCode) {
+    const OutcomeCase& c = GetParam();
+    PlatformSetArguments(c.silent ? std::vector<std::string>{"launcher.exe", "/silent"}
+                                  : std::vector<std::string>{"launcher.exe"});
+    FileSpec setup = StoredFile("setup.exe", SetupScript());
+    c.arrange(setup);
+    Run({StoredFile("readme.txt", {1}), setup});
+    PlatformSetCallHook(nullptr);
+    EXPECT_EQ(Steps().back(), "done " + std::to_string(c.outcome));
+    EXPECT_EQ(Calls("MessageBoxA").size(), c.box ? 1u : 0u);
+    EXPECT_EQ(PlatformLiveHandles(), 0u);
+}
+
+void Damage(FileSpec& setup) {
+    setup.members[0][9] ^= 1;
+}
+
+void FillTheDisk(FileSpec&) {
+    PlatformFailNth(FAULT_SHORT_WRITE, 1);
+}
+
+// A folder stands where setup.exe is created: it cannot be written.
+void BlockSetup(FileSpec&) {
+    PlatformSetCallHook([](const PlatformCall& call) {
+        if (call.api == "CreateFileA" && EndsWith(call.args[0], "\\setup.exe") &&
+            std::stoul(call.args[1]) & GENERIC_WRITE) {
+            fs::create_directory(fs::path(call.args[0].substr(0, call.args[0].size() - 10)) /
+                                 "setup.exe");
+        }
+    });
+}
+
+void RefuseTheStart(FileSpec&) {
+    PlatformFailNth(FAULT_PROCESS, 1);
+}
+
+void Nothing(FileSpec&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, WorkerOutcome,
+    ::testing::Values(
+        OutcomeCase{"SetupStarted", false, Nothing, 0, false},
+        OutcomeCase{"SetupsOwnCodeInSilentMode", true, Nothing, 3, false},
+        OutcomeCase{"DamagedPayload", false, Damage, ERROR_INSTALL_PACKAGE_INVALID, true},
+        OutcomeCase{"DamagedPayloadSilent", true, Damage, ERROR_INSTALL_PACKAGE_INVALID, false},
+        OutcomeCase{"FullDisk", false, FillTheDisk, ERROR_DISK_FULL, true},
+        OutcomeCase{"FullDiskSilent", true, FillTheDisk, ERROR_DISK_FULL, false},
+        OutcomeCase{"FileCannotBeWrittenSilent", true, BlockSetup, ERROR_INSTALL_TEMP_UNWRITABLE,
+                    false},
+        OutcomeCase{"SetupCannotBeStarted", false, RefuseTheStart,
+                    ERROR_INSTALL_PACKAGE_OPEN_FAILED, false},
+        OutcomeCase{"SetupCannotBeStartedSilent", true, RefuseTheStart,
+                    ERROR_INSTALL_PACKAGE_OPEN_FAILED, false}),
+    [](const ::testing::TestParamInfo<OutcomeCase>& info) {
+        return std::string(info.param.label);
+    });

@@ -38,8 +38,9 @@ std::mutex elevation_lock;       // guards the two below
 std::string elevated_program;    // PlatformRequireElevation's program, as a POSIX path
 bool elevation_accepted = true;  // the user's answer to the prompt
 
-std::vector<std::string> arguments;  // PlatformSetArguments' copy
+std::vector<std::string> arguments;  // the command line split, as __argv shows it
 std::vector<char*> argument_vector;  // pointers into it, null-terminated
+std::string raw_command_line;        // as GetCommandLineA gives it
 
 /* Marks a completion as reached and wakes its waiters. */
 void Complete(const std::shared_ptr<Completion>& completion, DWORD code) {
@@ -162,7 +163,8 @@ void PlatformSetInstantSleep(bool instant) {
     instant_sleep = instant;
 }
 
-void PlatformSetArguments(const std::vector<std::string>& given) {
+/* __argc and __argv point into the kept copy. */
+static void SetSplitArguments(const std::vector<std::string>& given) {
     arguments = given;
     argument_vector.clear();
     for (std::string& argument : arguments) {
@@ -171,6 +173,25 @@ void PlatformSetArguments(const std::vector<std::string>& given) {
     argument_vector.push_back(nullptr);
     __argc = static_cast<int>(arguments.size());
     __argv = argument_vector.data();
+}
+
+void PlatformSetArguments(const std::vector<std::string>& given) {
+    SetSplitArguments(given);
+    raw_command_line.clear();
+    for (const std::string& argument : given) {
+        bool blank = argument.empty() || argument.find_first_of(" \t") != std::string::npos;
+        raw_command_line +=
+            (raw_command_line.empty() ? "" : " ") + (blank ? "\"" + argument + "\"" : argument);
+    }
+}
+
+void PlatformSetCommandLine(const std::string& command_line) {
+    SetSplitArguments(SplitCommandLine(command_line.c_str()));
+    raw_command_line = command_line;
+}
+
+LPSTR GetCommandLineA() {
+    return raw_command_line.data();
 }
 
 void Sleep(DWORD milliseconds) {
@@ -386,6 +407,19 @@ BOOL ShellExecuteExA(LPSHELLEXECUTEINFOA info) {
     } else {
         CloseHandle(started.hProcess);
     }
+    return TRUE;
+}
+
+/* The exit code of an ended process, or STILL_ACTIVE while it runs. */
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD code) {
+    LOG_CALL("GetExitCodeProcess", {HandleText(process)});
+    std::shared_ptr<KernelObject> object = FindHandle(process, OBJ_PROCESS);
+    if (!object || !code) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> hold(object->completion->lock);
+    *code = object->completion->done ? object->completion->code : STILL_ACTIVE;
     return TRUE;
 }
 

@@ -71,8 +71,14 @@ HANDLE PlatformStartProgram(const std::string& program, std::string command_line
 // Sleep returns at once while instant sleep is on; each call is recorded.
 void PlatformSetInstantSleep(bool instant);
 
-// The command line as the runtime splits it (__argc, __argv).
+// The command line as the runtime splits it (__argc, __argv); the raw line
+// that GetCommandLineA gives is the arguments joined by blanks, quoted
+// where they hold one.
 void PlatformSetArguments(const std::vector<std::string>& arguments);
+
+// The raw command line, which GetCommandLineA gives as it is and the
+// runtime's rules split into __argc and __argv.
+void PlatformSetCommandLine(const std::string& command_line);
 
 // The string table that LoadStringA reads; ids not in it are not found.
 void PlatformSetStrings(const std::map<UINT, std::string>& strings);

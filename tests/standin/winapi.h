@@ -101,6 +101,14 @@ typedef struct _OVERLAPPED* LPOVERLAPPED;
 #define ERROR_NOT_OWNER 288
 #define ERROR_ELEVATION_REQUIRED 740
 #define ERROR_CANCELLED 1223
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_WRITE_FAULT 29
+#define ERROR_INSTALL_USEREXIT 1602
+#define ERROR_INSTALL_ALREADY_RUNNING 1618
+#define ERROR_INSTALL_PACKAGE_OPEN_FAILED 1619
+#define ERROR_INSTALL_PACKAGE_INVALID 1620
+#define ERROR_INSTALL_TEMP_UNWRITABLE 1632
+#define ERROR_OUTOFMEMORY 14
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -312,6 +320,9 @@ BOOL CreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTE
                     LPVOID environment, LPCSTR current_directory, LPSTARTUPINFOA startup,
                     LPPROCESS_INFORMATION information);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+#define STILL_ACTIVE 259
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD code);
+LPSTR GetCommandLineA();
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 [[noreturn]] void ExitProcess(UINT exit_code);
@@ -390,6 +401,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
 #define WM_USER 0x0400
+#define WM_APP 0x8000
 #define STM_GETICON 0x0171
 #define PBM_SETRANGE (WM_USER + 1)
 #define PBM_SETPOS (WM_USER + 2)

@@ -58,10 +58,11 @@ static int TakeInstanceLock(void) {
    placed from the client rectangle, worker thread. The worker's thread
    handle is closed at once; the thread runs on without it. A launcher that
    finds the lock held ends its dialog before it is ever shown, with the
-   outcome ERROR_INSTALL_ALREADY_RUNNING, and starts nothing. */
+   exit code ERROR_INSTALL_ALREADY_RUNNING, and starts nothing. */
 static void InitProgressDialog(HWND dialog) {
     if (!TakeInstanceLock()) {
-        EndDialog(dialog, DIALOG_OUTCOME | ERROR_INSTALL_ALREADY_RUNNING);
+        PostQuitMessage(ERROR_INSTALL_ALREADY_RUNNING);
+        EndDialog(dialog, DIALOG_DONE);
         return;
     }
     LRESULT icon = SendMessageA(GetDlgItem(dialog, IDC_DIALOG_ICON), STM_GETICON, 0, 0);
@@ -83,18 +84,19 @@ static void InitProgressDialog(HWND dialog) {
 
 /* The dialog's procedure.
 
-   | message                      | action                       | result |
-   |------------------------------|------------------------------|--------|
-   | WM_CLOSE                     | nothing                      | FALSE: the default posts IDCANCEL
-   | | WM_INITDIALOG                | initialise (see above)       | TRUE   | | WM_COMMAND, IDOK or
-   IDCANCEL | end with that id             | TRUE   | | WM_SETUP_DONE                | end with the
-   worker's outcome | TRUE  | | anything else                | nothing                      | FALSE
-   |
+   | message                   | action                     | result |
+   |---------------------------|----------------------------|--------|
+   | WM_CLOSE                  | nothing                    | FALSE: the default posts IDCANCEL |
+   | WM_INITDIALOG             | initialise (see above)     | TRUE   |
+   | WM_COMMAND, IDOK/IDCANCEL | end with that id           | TRUE   |
+   | WM_SETUP_DONE             | quit with the outcome; end | TRUE   |
+   | anything else             | nothing                    | FALSE  |
 
    The handle is stored first on every message, for the worker's use. The
-   quit request follows the dialog's end (MainWndProc), with the exit code
-   that its result carries; the user's close goes the same way, through
-   IDCANCEL. */
+   worker's outcome becomes the quit request's exit code here, and the
+   dialog ends with DIALOG_DONE; for the user's end of it (the button,
+   Escape, the close box, which the default handling turns into IDCANCEL)
+   MainWndProc asks the loop to quit. */
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     (void)lparam;
     g_dialog = dialog;
@@ -114,7 +116,8 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wparam, LP
             return FALSE;
         }
     case WM_SETUP_DONE:
-        EndDialog(dialog, DIALOG_OUTCOME | (INT_PTR)(DWORD)wparam);
+        PostQuitMessage((int)(DWORD)wparam);
+        EndDialog(dialog, DIALOG_DONE);
         return TRUE;
     default:
         return FALSE;

@@ -50,37 +50,45 @@ int CreateMainWindow(HINSTANCE instance, int show_command) {
     return 1;
 }
 
-/* The exit code for the dialog's result.
+/* Asks the loop to quit after the dialog's end.
 
-   | result                     | exit code                                   |
-   |----------------------------|---------------------------------------------|
-   | DIALOG_OUTCOME | outcome   | the outcome, all 32 bits                    |
-   | IDOK, IDCANCEL             | ERROR_INSTALL_USEREXIT: ended by the user   |
-   | -1                         | ERROR_OUTOFMEMORY: the dialog was not made  | */
-static int ExitCodeOf(INT_PTR result) {
-    if (result & DIALOG_OUTCOME) {
-        return (int)(DWORD)result;
+   | result         | quit request                                         |
+   |----------------|------------------------------------------------------|
+   | DIALOG_DONE, 0 | none: the dialog asked for it, with the outcome (0:  |
+   |                | a modal loop met that request, ended and passed it on) |
+   | IDOK, IDCANCEL | ERROR_INSTALL_USEREXIT: ended by the user            |
+   | -1             | ERROR_OUTOFMEMORY: the dialog was not made           | */
+static void QuitAfterDialog(INT_PTR result) {
+    switch (result) {
+    case DIALOG_DONE:
+    case 0:
+        break;
+    case -1:
+        PostQuitMessage(ERROR_OUTOFMEMORY);
+        break;
+    default:
+        PostQuitMessage(ERROR_INSTALL_USEREXIT);
+        break;
     }
-    return result == -1 ? ERROR_OUTOFMEMORY : ERROR_INSTALL_USEREXIT;
 }
 
 /* The main window's procedure.
 
    | message    | action                                          | result  |
    |------------|-------------------------------------------------|---------|
-   | WM_CREATE  | run dialog 131 modally, then ask the loop to    | 0       |
-   |            | quit with the exit code of its result           |         |
+   | WM_CREATE  | run dialog 131 modally, then see that the loop  | 0       |
+   |            | is asked to quit (QuitAfterDialog)              |         |
    | WM_DESTROY | ask the loop to quit                            | 0       |
    | other      | default handling                                | default |
 
-   The quit request follows every dialog result, 1 (IDOK, Enter in the
+   A quit request follows every dialog result, 1 (IDOK, Enter in the
    variant whose button is hidden) included, so no result leaves the
    process running without a window. */
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_CREATE:
-        PostQuitMessage(ExitCodeOf(DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS),
-                                                   window, ProgressDialogProc, 0)));
+        QuitAfterDialog(DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS), window,
+                                        ProgressDialogProc, 0));
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);

@@ -11,10 +11,12 @@
 #define COMMAND_LINE_SIZE 32768  // CreateProcess's longest command line, terminator included
 
 // The worker's last message to the dialog: its wParam is the outcome, the
-// launcher's exit code. The dialog ends with it as its result, marked by
-// DIALOG_OUTCOME so that no outcome can pass for a button's IDOK or IDCANCEL.
+// launcher's exit code. The dialog asks the message loop to quit with it
+// and ends with DIALOG_DONE, which no button gives; a dialog result carries
+// no more than 32 bits everywhere, and an outcome may be any 32-bit value,
+// IDOK and IDCANCEL included.
 #define WM_SETUP_DONE (WM_APP + 1)
-#define DIALOG_OUTCOME ((INT_PTR)1 << 32)
+#define DIALOG_DONE IDCLOSE
 
 // The launcher's own outcomes, as Windows Installer's codes, which
 // deployment tools read (in silent mode a started setup.exe's own exit

@@ -55,6 +55,7 @@ struct DialogCase {
     WPARAM wparam;
     INT_PTR result;
     const char* ended_with;  // EndDialog's result, or null for none
+    const char* quit_with;   // PostQuitMessage's exit code, or null for none
 };
 
 class DialogMessages : public Window, public ::testing::WithParamInterface<DialogCase> {};
@@ -71,24 +72,28 @@ TEST_P(DialogMessages, FollowTheTable) {
     } else {
         EXPECT_TRUE(ends.empty()) << c.what;
     }
-    EXPECT_TRUE(Calls("PostQuitMessage").empty()) << "the quit follows the dialog's end";
+    auto quits = Calls("PostQuitMessage");
+    if (c.quit_with) {
+        ASSERT_EQ(quits.size(), 1u) << c.what;
+        EXPECT_EQ(quits[0].args[0], c.quit_with);
+    } else {
+        EXPECT_TRUE(quits.empty()) << c.what;
+    }
 }
-
-const std::string kOutcome = std::to_string(DIALOG_OUTCOME);  // the result of outcome 0
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, DialogMessages,
-    ::testing::Values(DialogCase{"OK", WM_COMMAND, IDOK, TRUE, "1"},
-                      DialogCase{"cancel", WM_COMMAND, IDCANCEL, TRUE, "2"},
+    ::testing::Values(DialogCase{"OK", WM_COMMAND, IDOK, TRUE, "1", nullptr},
+                      DialogCase{"cancel", WM_COMMAND, IDCANCEL, TRUE, "2", nullptr},
                       DialogCase{"cancel with a notification code", WM_COMMAND,
-                                 MAKELPARAM(IDCANCEL, 1), TRUE, "2"},
-                      DialogCase{"another command", WM_COMMAND, 1002, FALSE, nullptr},
-                      DialogCase{"close", WM_CLOSE, 0, FALSE, nullptr},
-                      DialogCase{"the worker's outcome 2, above the buttons' results",
-                                 WM_SETUP_DONE, 2, TRUE, "4294967298"},
+                                 MAKELPARAM(IDCANCEL, 1), TRUE, "2", nullptr},
+                      DialogCase{"another command", WM_COMMAND, 1002, FALSE, nullptr, nullptr},
+                      DialogCase{"close", WM_CLOSE, 0, FALSE, nullptr, nullptr},
+                      DialogCase{"the worker's outcome 2, no button's result", WM_SETUP_DONE, 2,
+                                 TRUE, "8", "2"},
                       DialogCase{"the worker's outcome, all 32 bits", WM_SETUP_DONE, 0xC0000005,
-                                 TRUE, "7516192773"},
-                      DialogCase{"anything else", WM_KEYDOWN, 0, FALSE, nullptr}));
+                                 TRUE, "8", "-1073741819"},
+                      DialogCase{"anything else", WM_KEYDOWN, 0, FALSE, nullptr, nullptr}));
 
 TEST_F(Window, MainWindowQuitsOnDestroyAndLeavesTheRestToTheDefault) {
     HWND window = PlatformNewWindow("main");

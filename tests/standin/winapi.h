@@ -415,6 +415,7 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 #define MB_ICONERROR 0x10
 #define IDOK 1
 #define IDCANCEL 2
+#define IDCLOSE 8
 #define CS_VREDRAW 0x1
 #define CS_HREDRAW 0x2
 #define WS_OVERLAPPEDWINDOW 0x00CF0000

@@ -58,8 +58,8 @@ static int NameLength(const char* name) {
 static int IsSafeEntry(const ExtractSink* sink, const PayloadEntry* entry) {
     wchar_t characters[PAYLOAD_NAME_SIZE];  // the decoded name
     int length = NameLength(entry->name);
-    if (length < 0 || !IsChunkCountSound(entry->chunk_count)) {
-        return 0;
+    if (length < 0) {
+        return 0;  // decoding would read on past the field
     }
     int decoded = sink->decode_name(sink->context, entry->name, characters, PAYLOAD_NAME_SIZE);
     if (decoded < 0 || CheckNameCharacters(characters, (size_t)decoded, NULL) != NAME_OK) {
@@ -72,7 +72,7 @@ static int IsSafeEntry(const ExtractSink* sink, const PayloadEntry* entry) {
             longest = copied;
         }
     }
-    return longest <= sink->name_room;
+    return longest <= sink->name_room && IsChunkCountSound(entry->chunk_count);
 }
 
 /* Reads the directory through the reading rule into one block, entry 0

@@ -193,7 +193,31 @@ void KeepRelocations(Bytes& stub) {
     ADD_FAILURE() << "the stub has no .reloc";
 }
 
-// A stamp that must be refused, and the words of the reason.
+// The numbered entry `id` of a directory, or nullptr.
+const ResourceNode* Entry(const ResourceNode& directory, uint16_t id) {
+    auto found = std::find_if(directory.children.begin(), directory.children.end(),
+                              [&](const ResourceNode& child) { return child.id == id; });
+    return found == directory.children.end() ? nullptr : &*found;
+}
+
+// The icon groups' type directory of a tree.
+ResourceNode& Groups(ResourceNode& tree) {
+    return *std::find_if(tree.children.begin(), tree.children.end(), [](const ResourceNode& type) {
+        return type.id == qpack::RT_GROUP_ICON_TYPE;
+    });
+}
+
+// The stub without icon group 132.
+void StripShellGroup(Bytes& stub) {
+    std::string problem;
+    ResourceNode tree = *qpack::ReadResources(stub, &problem);
+    std::erase_if(Groups(tree).children,
+                  [](const ResourceNode& name) { return name.id == qpack::SHELL_ICON_GROUP; });
+    stub = *qpack::WriteResources(stub, tree, &problem);
+}
+
+// A stamp of the version and an icon that must be refused, and the words
+// of the reason.
 struct RefusedStamp {
     const char* label;
     std::string comment;          // Comments' value
@@ -211,7 +235,8 @@ TEST_P(RefusedStampTest, GivesNoBytesAndSaysWhy) {
     qpack::VersionStamp stamp;
     stamp.strings = {{"Comments", GetParam().comment}};
     std::string problem;
-    EXPECT_FALSE(qpack::StampVersion(stub, stamp, &problem));
+    qpack::IconImages icon = *qpack::ParseIcon(IconFile({{32, 32, false}}), &problem);
+    EXPECT_FALSE(qpack::StampStub(stub, stamp, icon, &problem));
     EXPECT_NE(problem.find(GetParam().reason), std::string::npos) << problem;
 }
 
@@ -221,21 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedStamp{"NoVersionResource", "x", StripVersion, "no version resource"},
                     RefusedStamp{"Signed", "x", MarkSigned, "the image is signed"},
                     RefusedStamp{"KeptSectionAfterResources", "x", KeepRelocations,
-                                 "a section that cannot move follows the resources"}),
+                                 "a section that cannot move follows the resources"},
+                    RefusedStamp{"NoIconGroup132", "x", StripShellGroup,
+                                 "the stub has no icon group 132 to give the icon"}),
     [](const testing::TestParamInfo<RefusedStamp>& info) { return info.param.label; });
-
-// The numbered entry `id` of a directory, or nullptr.
-const ResourceNode* Entry(const ResourceNode& directory, uint16_t id) {
-    auto found = std::find_if(directory.children.begin(), directory.children.end(),
-                              [&](const ResourceNode& child) { return child.id == id; });
-    return found == directory.children.end() ? nullptr : &*found;
-}
-
-ResourceNode& Groups(ResourceNode& tree) {
-    return *std::find_if(tree.children.begin(), tree.children.end(), [](const ResourceNode& type) {
-        return type.id == qpack::RT_GROUP_ICON_TYPE;
-    });
-}
 
 // An icon stamped on the stub over another one stamped before (stamps must
 // not pile up), and the RT_ICON ids that groups 132 and 134 must list.
@@ -315,29 +329,6 @@ TEST(IconStamp, GroupsListTheIconsImagesAndNoOtherImageIsLeft) {
                 EXPECT_TRUE(copy.data == listed) << "group " << group << "/" << copy.id;
             }
         }
-    }
-}
-
-// The stub without icon group 132.
-void StripShellGroup(Bytes& stub) {
-    std::string problem;
-    ResourceNode tree = *qpack::ReadResources(stub, &problem);
-    std::erase_if(Groups(tree).children,
-                  [](const ResourceNode& name) { return name.id == qpack::SHELL_ICON_GROUP; });
-    stub = *qpack::WriteResources(stub, tree, &problem);
-}
-
-TEST(IconStamp, IsRefusedOnASignedStubOrOneWithoutGroup132) {
-    const std::pair<void (*)(Bytes&), const char*> cases[] = {
-        {MarkSigned, "the image is signed"},
-        {StripShellGroup, "the stub has no icon group 132 to give the icon"}};
-    std::string problem;
-    qpack::IconImages icon = *qpack::ParseIcon(IconFile({{32, 32, false}}), &problem);
-    for (const auto& [change, reason] : cases) {
-        Bytes stub = Stub();
-        change(stub);
-        EXPECT_FALSE(qpack::StampStub(stub, {}, icon, &problem));
-        EXPECT_EQ(problem, reason);
     }
 }
 

@@ -2,10 +2,11 @@
 // to look at the launcher's windows from outside: it reads the error box's
 // texts and owner, presses a dialog's button, brings a dialog to the
 // foreground (where no window manager does it, for screenshots), and reports
-// what LoadStringA does with a string that a language's table lacks, and
-// reads a file's version resource as Explorer's Details tab does. Texts
-// are printed as hex of their UTF-8 bytes, so no console code page stands in
-// the way.
+// what LoadStringA does with a string that a language's table lacks,
+// reads a file's version resource as Explorer's Details tab does, and reads
+// an icon group as the loader finds it. Texts and images are printed as hex
+// of their bytes (UTF-8 for texts), so no console code page stands in the
+// way.
 //
 //   e2e_probe box TITLE TIMEOUT_MS        describe the dialog box titled TITLE
 //   e2e_probe click TITLE ID TIMEOUT_MS   press button ID of the visible dialog TITLE
@@ -16,6 +17,9 @@
 //   e2e_probe run FILE HEX_ARGUMENTS      start FILE with the arguments (hex of their bytes,
 //                                         so that no shell or runtime rewrites them), wait,
 //                                         and print its exit code, all 32 bits
+//   e2e_probe icon FILE GROUP LANG        the first icon group's id, then icon group
+//                                         GROUP in language LANG: each image's size,
+//                                         bits, whether it makes an icon, its bytes
 #include <windows.h>
 
 #include <cstdio>
@@ -208,6 +212,56 @@ int Run(const char* file, const char* hex_arguments) {
     return 0;
 }
 
+BOOL CALLBACK FirstName(HMODULE, LPCSTR, LPSTR name, LONG_PTR first) {
+    *reinterpret_cast<ULONG_PTR*>(first) = reinterpret_cast<ULONG_PTR>(name);
+    return FALSE;  // the first one is enough
+}
+
+// An icon group through FindResourceExA and its images through
+// FindResourceA, as the shell and LoadIcon find them; each image is also
+// handed to CreateIconFromResourceEx, which decodes DIBs and PNGs alike.
+int Icon(const char* file, int group, int language) {
+    HMODULE module = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) {
+        std::printf("cannot load\n");
+        return 1;
+    }
+    ULONG_PTR first = 0;  // the first group's name, an id below 65536
+    EnumResourceNamesA(module, RT_GROUP_ICON, FirstName, reinterpret_cast<LONG_PTR>(&first));
+    std::printf("first group %lu\n", static_cast<unsigned long>(first));
+    HRSRC found = FindResourceExA(module, RT_GROUP_ICON, MAKEINTRESOURCEA(group),
+                                  static_cast<WORD>(language));
+    const BYTE* directory =
+        found ? static_cast<const BYTE*>(LockResource(LoadResource(module, found))) : nullptr;
+    if (directory == nullptr || SizeofResource(module, found) < 6) {
+        std::printf("no group\n");
+        FreeLibrary(module);
+        return 1;
+    }
+    const int GRPICONDIRENTRY_SIZE = 14;
+    int count = directory[4] | directory[5] << 8;
+    for (int i = 0; i < count; ++i) {
+        const BYTE* entry = directory + 6 + GRPICONDIRENTRY_SIZE * i;
+        int id = entry[12] | entry[13] << 8;
+        HRSRC image = FindResourceA(module, MAKEINTRESOURCEA(id), RT_ICON);
+        const BYTE* data =
+            image ? static_cast<const BYTE*>(LockResource(LoadResource(module, image))) : nullptr;
+        DWORD size = data ? SizeofResource(module, image) : 0;
+        HICON icon = data ? CreateIconFromResourceEx(const_cast<BYTE*>(data), size, TRUE,
+                                                     0x00030000, 0, 0, LR_DEFAULTCOLOR)
+                          : nullptr;
+        std::printf(
+            "image %d %d %d %d %s\n", entry[0] ? entry[0] : 256, entry[1] ? entry[1] : 256,
+            entry[6] | entry[7] << 8, icon != nullptr ? 1 : 0,
+            Hex(data ? std::string(reinterpret_cast<const char*>(data), size) : "").c_str());
+        if (icon != nullptr) {
+            DestroyIcon(icon);
+        }
+    }
+    FreeLibrary(module);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,6 +283,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "run") == 0) {
         return Run(argv[2], argv[3]);
     }
-    std::fprintf(stderr, "usage: e2e_probe box|click|activate|loadstring|version|run ...\n");
+    if (argc == 5 && std::strcmp(argv[1], "icon") == 0) {
+        return Icon(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    }
+    std::fprintf(stderr, "usage: e2e_probe box|click|activate|loadstring|version|run|icon ...\n");
     return 2;
 }

@@ -18,10 +18,12 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 import hostile_cases
@@ -61,6 +63,12 @@ def wine_output(*argv, env=None, timeout=LOCK_WAIT_S):
 def windows_path(path):
     """A Linux path as Wine's Z: drive shows it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def windows_args(args):
+    """Arguments for a Windows program: those naming existing files as Wine
+    shows them, the others as they are."""
+    return [windows_path(a) if os.path.exists(a) else a for a in args]
 
 
 # ----------------------------------------------------------- environment
@@ -118,8 +126,8 @@ def pack(name, files, level=None, no_setup=False, extra=()):
         rc, detail = result.returncode, result.stderr
     else:
         rc, detail = wine_output(ARGS.pack_exe, "create", "-o", windows_path(out), "--stub",
-                                 windows_path(ARGS.stub), *options, windows_path(folder),
-                                 timeout=300)
+                                 windows_path(ARGS.stub), *windows_args(options),
+                                 windows_path(folder), timeout=300)
     check(rc == 0, "packing %s failed: %s" % (name, detail))
     return out
 
@@ -604,8 +612,7 @@ def run_pack(*argv):
     if ARGS.pack and os.access(ARGS.pack, os.X_OK):
         result = subprocess.run([ARGS.pack] + list(argv), capture_output=True, text=True)
         return result.returncode, result.stdout + result.stderr
-    return wine_output(ARGS.pack_exe, *[windows_path(a) if os.path.exists(a) else a
-                                        for a in argv], timeout=120)
+    return wine_output(ARGS.pack_exe, *windows_args(argv), timeout=120)
 
 
 def case_signature_covers_payload():
@@ -629,6 +636,7 @@ def case_signature_covers_payload():
 
 # ----------------------------------------------------------- stamped launchers
 
+# The stamped launchers' options; main adds --icon with the vendor's icon.
 STAMP = ["--file-version", "2.5.0.17", "--product-version", "2.5.0.0",
          "--version-string", "CompanyName=Acme Ltd",
          "--version-string", "ProductName=Acme Tool",
@@ -683,6 +691,92 @@ def case_stamped_begins_with_stamped_stub():
     check(read_bytes(STAMPED)[:len(stub)] == stub, "the launcher does not begin with the stamped stub")
 
 
+# ----------------------------------------------------------- the vendor's icon
+
+# The icon the stamped launchers get, as (side, bits per pixel, PNG): sizes
+# the stub's own icons lack, so that a stub image left in a group shows.
+VENDOR_IMAGES = [(16, 32, False), (24, 8, False), (40, 24, False), (256, 32, True)]
+VENDOR = []  # their bytes, written into vendor.ico by main
+
+
+def vendor_image(side, bits, png):
+    """A square of blue and white quarters: a PNG, or a packed DIB (header,
+    the palette of an 8-bit image, colour rows bottom-up, an empty mask)."""
+    def colour(x, y):
+        return (40, 90, 200) if (x < side // 2) == (y < side // 2) else (250, 250, 250)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    def stride(row_bits):
+        return (row_bits + 31) // 32 * 4
+
+    if png:
+        raw = b"".join(b"\0" + b"".join(bytes(colour(x, y)) + b"\xff" for x in range(side))
+                       for y in range(side))
+        return (b"\x89PNG\r\n\x1a\n"
+                + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 6, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+    palette = [(40, 90, 200), (250, 250, 250)] if bits == 8 else []
+    image = struct.pack("<IiiHHIIiiII", 40, side, 2 * side, 1, bits, 0, 0, 0, 0, len(palette), 0)
+    image += b"".join(bytes((blue, green, red, 0)) for red, green, blue in palette)
+    for y in reversed(range(side)):
+        if bits == 8:
+            line = bytes(palette.index(colour(x, y)) for x in range(side))
+        else:
+            line = b"".join(bytes(reversed(colour(x, y))) + b"\xff" * (bits == 32)
+                            for x in range(side))
+        image += line + bytes(stride(side * bits) - len(line))
+    return image + bytes(stride(side) * side)
+
+
+def vendor_icon(path):
+    """Writes the .ico file of VENDOR_IMAGES and keeps their bytes in VENDOR."""
+    VENDOR[:] = [vendor_image(*image) for image in VENDOR_IMAGES]
+    directory = struct.pack("<HHH", 0, 1, len(VENDOR))
+    offset = len(directory) + 16 * len(VENDOR)
+    for (side, bits, _), image in zip(VENDOR_IMAGES, VENDOR):
+        directory += struct.pack("<BBBBHHII", side % 256, side % 256, 0, 0, 1, bits, len(image),
+                                 offset)
+        offset += len(image)
+    write_bytes(path, directory + b"".join(VENDOR))
+    return path
+
+
+def case_icon_groups():
+    """The stamped launcher's icon groups 132 and 134, in both their
+    languages, list the vendor's images as the loader finds them, and the
+    system makes an icon of each; 132 is still the first group, and no
+    other icon image is left in the file."""
+    want = [(str(side), str(side), str(bits), "1", image.hex())
+            for (side, bits, _), image in zip(VENDOR_IMAGES, VENDOR)]
+    for group in (132, 134):
+        for lang in (1028, 2052):
+            rc, out = wine_output(ARGS.probe, "icon", windows_path(STAMPED), str(group), str(lang))
+            lines = out.splitlines()
+            check(rc == 0 and lines, "probe icon %d/%d: %s" % (group, lang, out[:200]))
+            check(lines[0] == "first group 132", "the first group: %r" % lines[0])
+            got = [tuple(line.split()[1:]) for line in lines[1:]]
+            check(got == want, "icon group %d/%d lists %r, decoded %r" %
+                  (group, lang, [g[:3] for g in got], [g[3:4] for g in got]))
+    icons = sorted(key for key in pe.PeFile(STAMPED).resources() if key[0] == pe.RT_ICON)
+    check(len(icons) == len(VENDOR), "icon images in the launcher: %r" % icons)
+
+
+def case_icon_same_bytes_both_packers():
+    """qelvor-pack.exe under Wine writes the stamped launcher, icon and all,
+    with the same bytes as the Linux qelvor-pack."""
+    check(ARGS.pack and os.access(ARGS.pack, os.X_OK), "no Linux packer to compare with")
+    out = os.path.join(ARGS.work, "windows", "stamped.exe")  # entry 0 carries the base name
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    rc, detail = wine_output(ARGS.pack_exe, "create", "-q", "-o", windows_path(out), "--stub",
+                             *windows_args([ARGS.stub] + STAMP +
+                                           [os.path.join(ARGS.work, "sets", "stamped")]),
+                             timeout=300)
+    check(rc == 0, "qelvor-pack.exe create: %s" % detail)
+    check(read_bytes(out) == read_bytes(STAMPED), "the two packers wrote different launchers")
+
+
 # ----------------------------------------------------------- main
 
 def main():
@@ -711,6 +805,7 @@ def main():
                  "english.lng": LNG_CONTENT, "default.jvs": b"[Style]\r\n" * 50,
                  "data.bin": bytes(rng.getrandbits(8) for _ in range(600000))}
         SMALL = pack("small", small)
+        STAMP.extend(["--icon", vendor_icon(os.path.join(ARGS.work, "vendor.ico"))])
         STAMPED = pack("stamped", small, extra=STAMP)
         SMALL_FILES = set(small) | {"Style", "lang", "Style/default.jvs", "lang/english.lng"}
         large = {"setup.exe": ARGS.setup}
@@ -758,6 +853,9 @@ def main():
             ("stamped_version_zh_CN", version_case("zh_CN.UTF-8", 0x0804), None),
             ("stamped_signed", case_stamped_signed, None),
             ("stamped_begins_with_stamped_stub", case_stamped_begins_with_stamped_stub, None),
+            ("icon_groups", case_icon_groups, None),
+            ("icon_silent", silent_case("/silent", lambda: STAMPED), None),
+            ("icon_same_bytes_both_packers", case_icon_same_bytes_both_packers, None),
         ]
         cases += hostile_cases.cases(sys.modules[__name__])
         for name, run, lang in cases:

@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"create", "-o", "@out.exe", "--stub", "@stub.exe", "--version-string",
                    "ProductName=X", "@setup.exe"},
                   1,
-                  "cannot stamp the version of"},
+                  "cannot stamp "},
         UsageCase{"StampWithoutVersionOptions",
                   {"stamp", "-o", "@out.exe", "--stub", "@stub.exe"},
                   2,
@@ -264,6 +264,113 @@ INSTANTIATE_TEST_SUITE_P(Table, StubAsOutputTest,
                          [](const testing::TestParamInfo<StubAsOutput>& info) {
                              return info.param.label;
                          });
+
+// A broken --icon file, made from a sound one (a 16-pixel 32-bit DIB at
+// bytes 38 to 1166, a 256-pixel PNG at 1166 to 1211), and the refusal.
+struct BrokenIcon {
+    const char* label;
+    void (*change)(Bytes& icon);  // nullptr: no file at all
+    const char* message;
+};
+
+class BrokenIconTest : public testing::TestWithParam<BrokenIcon> {};
+
+TEST_P(BrokenIconTest, CreateAndStampRefuseItAndWriteNothing) {
+    ASSERT_TRUE(HavePackProgram());
+    ScratchDir dir;
+    WriteFile(dir / "stub.exe", Bytes(20, 1));
+    WriteFile(dir / "setup.exe", Bytes(20, 2));
+    Bytes icon = IconFile({{16, 32, false}, {256, 32, true}});
+    ASSERT_EQ(icon.size(), 1211u);
+    if (GetParam().change != nullptr) {
+        GetParam().change(icon);
+        WriteFile(dir / "v.ico", icon);
+    }
+    std::string path = (dir / "v.ico").string();
+    for (const char* command : {"create", "stamp"}) {
+        std::vector<std::string> args = {
+            command,  "-o", (dir / "out.exe").string(), "--stub", (dir / "stub.exe").string(),
+            "--icon", path};
+        if (std::string(command) == "create") {
+            args.push_back((dir / "setup.exe").string());
+        }
+        RunResult run = RunPack(args);
+        std::erase(run.err, '\r');  // the Windows program's text-mode lines
+        EXPECT_EQ(run.status, 1) << command;
+        EXPECT_EQ(run.err, "qelvor-pack: refused: --icon " + path + ": " + GetParam().message +
+                               "\nqelvor-pack: nothing written\n")
+            << command;
+        EXPECT_EQ(run.out, "") << command;
+        EXPECT_FALSE(fs::exists(dir / "out.exe")) << command;
+        EXPECT_FALSE(fs::exists(dir / "out.exe.qelvor-partial")) << command;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BrokenIconTest,
+    testing::Values(
+        BrokenIcon{"Missing", nullptr, "cannot read it"},
+        BrokenIcon{"HeaderCutShort", [](Bytes& b) { b.resize(4); },
+                   "cut short: 4 bytes, where an icon file's header takes 6"},
+        BrokenIcon{"Cursor", [](Bytes& b) { b[2] = 2; },
+                   "not an icon file: its header's reserved and type fields are 0 and 2, not 0 "
+                   "and 1"},
+        BrokenIcon{"ReservedSet", [](Bytes& b) { b[0] = 1; },
+                   "not an icon file: its header's reserved and type fields are 1 and 1, not 0 "
+                   "and 1"},
+        BrokenIcon{"NoImages", [](Bytes& b) { b[4] = 0; }, "no images: its header's count is 0"},
+        BrokenIcon{"DirectoryCutShort", [](Bytes& b) { b.resize(22); },
+                   "cut short: its directory of 2 images takes 38 bytes, the file has 22"},
+        BrokenIcon{"ImagePastTheEnd", [](Bytes& b) { b.resize(1210); },
+                   "image 2 of 2 (bytes 1166 to 1211) runs past the file's end at 1210"},
+        BrokenIcon{"ImageInsideTheDirectory", [](Bytes& b) { PutU32(b, 6 + 12, 30); },
+                   "image 1 of 2 starts at byte 30, inside the directory, which ends at 38"},
+        BrokenIcon{"NeitherBmpNorPng", [](Bytes& b) { b[38] = 41; },
+                   "image 1 of 2 is neither a BMP image (a BITMAPINFOHEADER) nor a PNG image"},
+        BrokenIcon{"BmpWidthDisagrees", [](Bytes& b) { b[6] = 32; },
+                   "image 1 of 2 is 32x16 in the directory but 16x16 in its BITMAPINFOHEADER "
+                   "(biWidth 16, biHeight 32)"},
+        BrokenIcon{"PngSizeDisagrees", [](Bytes& b) { b[22] = b[23] = 48; },
+                   "image 2 of 2 is 48x48 in the directory but 256x256 in its PNG header"},
+        BrokenIcon{"BmpShorterThanItsBitmaps", [](Bytes& b) { PutU32(b, 6 + 8, 1124); },
+                   "image 1 of 2 holds 1124 bytes, but its header, palette and bitmaps take 1128"},
+        BrokenIcon{"BmpOfTwoBits", [](Bytes& b) { b[38 + 14] = 2; },
+                   "image 1 of 2's BITMAPINFOHEADER gives biPlanes 1 and biBitCount 2, not 1 "
+                   "and one of 1, 4, 8, 16, 24, 32"},
+        BrokenIcon{"PngWithoutHeader", [](Bytes& b) { b[1166 + 12] = 'X'; },
+                   "image 2 of 2 is a PNG image without its header (IHDR) after the signature"}),
+    [](const testing::TestParamInfo<BrokenIcon>& info) { return info.param.label; });
+
+// create with --icon, alone and with the version options, begins with what
+// stamp writes for the same options, and that is not the stub.
+TEST(IconStamp, CreateBeginsWithTheStubStampWrites) {
+    ASSERT_TRUE(HavePackProgram());
+    const char* real = std::getenv("QELVOR_STUB");
+    ASSERT_TRUE(real != nullptr && fs::exists(real)) << "no stub at QELVOR_STUB";
+    ScratchDir dir;
+    WriteFile(dir / "setup.exe", MakeContent(3000, 5, true));
+    WriteFile(dir / "v.ico", IconFile({{16, 8, false}, {32, 32, false}, {256, 32, true}}));
+    const std::vector<std::string> version = {"--file-version", "3.1.4.1", "--version-string",
+                                              "ProductName=Acme Tool"};
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, version}) {
+        std::vector<std::string> options = {"-q", "--stub", real, "--icon",
+                                            (dir / "v.ico").string()};
+        options.insert(options.end(), extra.begin(), extra.end());
+        std::vector<std::string> create = {"create", "-o", (dir / "l.exe").string()};
+        std::vector<std::string> stamp = {"stamp", "-o", (dir / "s.exe").string()};
+        create.insert(create.end(), options.begin(), options.end());
+        create.push_back((dir / "setup.exe").string());
+        stamp.insert(stamp.end(), options.begin(), options.end());
+        RunResult created = RunPack(create), stamped = RunPack(stamp);
+        ASSERT_EQ(created.status, 0) << created.err;
+        ASSERT_EQ(stamped.status, 0) << stamped.err;
+        Bytes launcher = ReadFile(dir / "l.exe"), stub = ReadFile(dir / "s.exe");
+        EXPECT_TRUE(stub != ReadFile(real)) << extra.size();
+        ASSERT_GE(launcher.size(), stub.size());
+        EXPECT_TRUE(std::equal(stub.begin(), stub.end(), launcher.begin())) << extra.size();
+        EXPECT_EQ(RunPack({"verify", "-q", (dir / "l.exe").string()}).status, 0);
+    }
+}
 
 // A launcher with one damaged CRC byte in setup.exe's chunk.
 std::string DamagedLauncher(const ScratchDir& dir) {

@@ -1,8 +1,10 @@
-// The resource writer and the version stamp, on the real stub: the tree
-// written back unchanged, the checksum, a resource section that grows past
-// its file alignment and moves .reloc, and the stamps that are refused.
+// The resource writer, the version stamp and the icon, on the real stub:
+// the tree written back unchanged, the checksum, a resource section that
+// grows past its file alignment and moves .reloc, icon groups that list a
+// vendor's images, and the stamps that are refused.
 #include "tests/pack/support.h"
 #include "tools/pack/pe_resources.h"
+#include "tools/pack/stamp.h"
 #include "tools/pack/version_info.h"
 
 #include <gtest/gtest.h>
@@ -191,7 +193,31 @@ void KeepRelocations(Bytes& stub) {
     ADD_FAILURE() << "the stub has no .reloc";
 }
 
-// A stamp that must be refused, and the words of the reason.
+// The numbered entry `id` of a directory, or nullptr.
+const ResourceNode* Entry(const ResourceNode& directory, uint16_t id) {
+    auto found = std::find_if(directory.children.begin(), directory.children.end(),
+                              [&](const ResourceNode& child) { return child.id == id; });
+    return found == directory.children.end() ? nullptr : &*found;
+}
+
+// The icon groups' type directory of a tree.
+ResourceNode& Groups(ResourceNode& tree) {
+    return *std::find_if(tree.children.begin(), tree.children.end(), [](const ResourceNode& type) {
+        return type.id == qpack::RT_GROUP_ICON_TYPE;
+    });
+}
+
+// The stub without icon group 132.
+void StripShellGroup(Bytes& stub) {
+    std::string problem;
+    ResourceNode tree = *qpack::ReadResources(stub, &problem);
+    std::erase_if(Groups(tree).children,
+                  [](const ResourceNode& name) { return name.id == qpack::SHELL_ICON_GROUP; });
+    stub = *qpack::WriteResources(stub, tree, &problem);
+}
+
+// A stamp of the version and an icon that must be refused, and the words
+// of the reason.
 struct RefusedStamp {
     const char* label;
     std::string comment;          // Comments' value
@@ -209,7 +235,8 @@ TEST_P(RefusedStampTest, GivesNoBytesAndSaysWhy) {
     qpack::VersionStamp stamp;
     stamp.strings = {{"Comments", GetParam().comment}};
     std::string problem;
-    EXPECT_FALSE(qpack::StampVersion(stub, stamp, &problem));
+    qpack::IconImages icon = *qpack::ParseIcon(IconFile({{32, 32, false}}), &problem);
+    EXPECT_FALSE(qpack::StampStub(stub, stamp, icon, &problem));
     EXPECT_NE(problem.find(GetParam().reason), std::string::npos) << problem;
 }
 
@@ -219,8 +246,91 @@ INSTANTIATE_TEST_SUITE_P(
                     RefusedStamp{"NoVersionResource", "x", StripVersion, "no version resource"},
                     RefusedStamp{"Signed", "x", MarkSigned, "the image is signed"},
                     RefusedStamp{"KeptSectionAfterResources", "x", KeepRelocations,
-                                 "a section that cannot move follows the resources"}),
+                                 "a section that cannot move follows the resources"},
+                    RefusedStamp{"NoIconGroup132", "x", StripShellGroup,
+                                 "the stub has no icon group 132 to give the icon"}),
     [](const testing::TestParamInfo<RefusedStamp>& info) { return info.param.label; });
+
+// An icon stamped on the stub over another one stamped before (stamps must
+// not pile up), and the RT_ICON ids that groups 132 and 134 must list.
+struct IconCase {
+    std::vector<packtest::IconImageSpec> specs;
+    bool group_of_image6;       // a group 200 keeps listing the stub's image 6
+    std::vector<uint16_t> ids;  // in the icon's order
+};
+
+TEST(IconStamp, GroupsListTheIconsImagesAndNoOtherImageIsLeft) {
+    const IconCase cases[] = {
+        {{{16, 4, false}, {32, 8, false}, {48, 32, false}, {256, 32, true}}, false, {1, 2, 3, 4}},
+        {{{16, 1, false},
+          {16, 4, false},
+          {16, 8, false},
+          {16, 16, false},
+          {16, 24, false},
+          {24, 32, false},
+          {64, 32, true},
+          {128, 32, true}},
+         true,
+         {1, 2, 3, 4, 5, 7, 8, 9}},
+    };
+    const Bytes stub = Stub();
+    std::string problem;
+    const ResourceNode original = *qpack::ReadResources(stub, &problem);
+    const Bytes& image6 = Entry(*Entry(original, qpack::RT_ICON_TYPE), 6)->children.at(0).data;
+    qpack::VersionStamp version;
+    version.file_version = qpack::VersionQuad{3, 1, 4, 1};
+    for (const IconCase& c : cases) {
+        ResourceNode tree = original;
+        if (c.group_of_image6) {  // a copy of group 132, which lists image 6
+            ResourceNode& groups = Groups(tree);
+            groups.children.push_back(groups.children.at(0));
+            groups.children.back().id = 200;
+        }
+        std::vector<Bytes> images;
+        qpack::IconImages icon = *qpack::ParseIcon(IconFile(c.specs, &images), &problem);
+        qpack::IconImages before = *qpack::ParseIcon(IconFile({{48, 8, false}}), &problem);
+        std::optional<Bytes> once = qpack::StampStub(*qpack::WriteResources(stub, tree, &problem),
+                                                     version, before, &problem);
+        ASSERT_TRUE(once) << problem;
+        std::optional<Bytes> out = qpack::StampStub(*once, {}, icon, &problem);
+        ASSERT_TRUE(out) << problem;
+        EXPECT_TRUE(Contains(*out, Wide("3.1.4.1"))) << "the version stamp was lost";
+
+        ResourceNode after = *qpack::ReadResources(*out, &problem);
+        const ResourceNode* icons = Entry(after, qpack::RT_ICON_TYPE);
+        std::vector<uint16_t> stored, expected = c.ids;  // RT_ICON ids in directory order
+        for (const ResourceNode& image : icons->children) {
+            stored.push_back(image.id);
+            EXPECT_EQ(image.children.at(0).id, 0) << "not language neutral";
+        }
+        if (c.group_of_image6) {
+            expected.push_back(6);
+            std::sort(expected.begin(), expected.end());
+            EXPECT_TRUE(Entry(*icons, 6) && Entry(*icons, 6)->children.at(0).data == image6);
+        }
+        EXPECT_EQ(stored, expected) << "images left behind, lost, or out of order";
+        for (uint16_t group : {qpack::SHELL_ICON_GROUP, qpack::DIALOG_ICON_GROUP}) {
+            const ResourceNode* copies = Entry(*Entry(after, qpack::RT_GROUP_ICON_TYPE), group);
+            ASSERT_EQ(copies->children.size(), 2u) << "zh-TW and zh-CN";
+            for (const ResourceNode& copy : copies->children) {
+                Bytes listed(copy.data.begin(), copy.data.begin() + 6);  // header, then records
+                EXPECT_TRUE(listed == (Bytes{0, 0, 1, 0, uint8_t(c.specs.size()), 0}));
+                for (size_t i = 0; i < c.specs.size(); ++i) {
+                    const packtest::IconImageSpec& spec = c.specs[i];
+                    uint32_t size = static_cast<uint32_t>(images[i].size());
+                    listed.insert(listed.end(),
+                                  {uint8_t(spec.side), uint8_t(spec.side),
+                                   uint8_t(spec.bits < 8 ? 1 << spec.bits : 0), 0, 1, 0,
+                                   uint8_t(spec.bits), 0, uint8_t(size), uint8_t(size >> 8),
+                                   uint8_t(size >> 16), 0, uint8_t(c.ids[i]), 0});
+                    const ResourceNode* image = Entry(*icons, c.ids[i]);
+                    EXPECT_TRUE(image && image->children.at(0).data == images[i]) << i;
+                }
+                EXPECT_TRUE(copy.data == listed) << "group " << group << "/" << copy.id;
+            }
+        }
+    }
+}
 
 // A version string's value in UTF-8 and the UTF-16 it is stamped as; no
 // units: refused, naming the field.

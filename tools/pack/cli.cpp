@@ -10,6 +10,7 @@
 #include "tools/pack/layout.h"
 #include "tools/pack/names.h"
 #include "tools/pack/progress.h"
+#include "tools/pack/stamp.h"
 #include "tools/pack/stub_search.h"
 #include "tools/pack/version_info.h"
 
@@ -33,8 +34,9 @@ constexpr const char* HELP_TEXT = R"(qelvor-pack: builds and inspects qelvor set
 
 Usage:
   qelvor-pack create -o OUT [--stub STUB] [--level 0-12] [-j N] [-q]
-                     [--no-setup] [--codepage CP] [VERSION OPTIONS] PATH...
-  qelvor-pack stamp -o OUT [--stub STUB] VERSION OPTIONS
+                     [--no-setup] [--codepage CP] [VERSION OPTIONS]
+                     [--icon FILE.ico] PATH...
+  qelvor-pack stamp -o OUT [--stub STUB] [VERSION OPTIONS] [--icon FILE.ico]
   qelvor-pack list [--codepage CP] LAUNCHER
   qelvor-pack verify [-q] [--codepage CP] LAUNCHER
   qelvor-pack extract [-q] [--codepage CP] LAUNCHER DIR
@@ -85,6 +87,11 @@ create
                SpecialBuild; FileVersion and ProductVersion must be A.B.C.D
                and then set the fixed part too. The whole resource must stay
                within 65535 bytes.
+  --icon FILE.ico  (create and stamp) the launcher's icon: icon groups 132
+               (Explorer's) and 134 (the dialog's), in every language the
+               stub carries, list FILE's images (BMP or PNG, up to 256
+               pixels) instead of the stub's, which are removed. Like the
+               version options, it keeps OUT from beginning with STUB's bytes.
 
   Refused, before anything is written (all reasons are listed):
   - no input files; a PATH that does not exist; a sub-folder inside a folder
@@ -110,11 +117,16 @@ create
   - a stub that is already signed: pack the unsigned stub, then sign OUT;
   - an OUT that is the stub or one of the input files;
   - a malformed version, an unknown NAME, a value too long for the version
-    resource, a stub without a version resource (with version options).
+    resource, a stub without a version resource (with version options);
+  - an --icon FILE that is cut short, not an icon (reserved and type fields
+    not 0 and 1), without images, with an image past its end or inside its
+    directory, one that is neither a BMP (BITMAPINFOHEADER) nor a PNG, or
+    one whose size disagrees with its directory entry.
 
 stamp
   Writes OUT: STUB with its version resource rewritten by the version
-  options, as create writes it at the start of a stamped launcher. A
+  options and its icons by --icon, as create writes it at the start of a
+  stamped launcher. A
   launcher stamped with the same options begins with OUT's bytes, which is
   how it is checked against the stub it was made from.
 
@@ -260,11 +272,12 @@ fs::path ChooseStub(const Parsed& parsed) {
         {"no stub given and none found; looked for" + looked + "\nname one with --stub STUB"}};
 }
 
-// The version options, shared by create and stamp.
+// The options that stamp the stub (version and icon), shared by create and stamp.
 const std::map<std::string, std::string> VERSION_OPTIONS = {
     {"--file-version", "file-version"},
     {"--product-version", "product-version"},
-    {"--version-string", "version-string"}};
+    {"--version-string", "version-string"},
+    {"--icon", "icon"}};
 
 /* The version options in the order given; every problem is collected. */
 VersionStamp ParseStamp(const Parsed& parsed) {
@@ -299,6 +312,20 @@ VersionStamp ParseStamp(const Parsed& parsed) {
     return stamp;
 }
 
+/* The images of --icon's file; none without it. */
+IconImages ParseIconOption(const Parsed& parsed) {
+    auto file = parsed.values.find("icon");
+    if (file == parsed.values.end()) {
+        return {};
+    }
+    std::string problem;
+    std::optional<IconImages> images = ReadIconFile(PathOf(file->second), &problem);
+    if (!images) {
+        throw Refusal{{"--icon " + file->second + ": " + problem}};
+    }
+    return *images;
+}
+
 OptionSpec WithVersionOptions(OptionSpec options) {
     options.valued.insert(VERSION_OPTIONS.begin(), VERSION_OPTIONS.end());
     return options;
@@ -320,6 +347,7 @@ int RunCreate(const std::vector<std::string>& args, std::ostream& out, std::ostr
     CreateOptions options;
     options.output = PathOf(parsed.values["output"]);
     options.stamp = ParseStamp(parsed);
+    options.icon = ParseIconOption(parsed);
     options.stub = ChooseStub(parsed);
     if (parsed.values.contains("level")) {
         options.level = ParseLevel(parsed.values["level"]);
@@ -447,11 +475,13 @@ int RunStamp(const std::vector<std::string>& args, std::ostream& out, std::ostre
         args, WithVersionOptions({{{"-o", "output"}, {"--output", "output"}, {"--stub", "stub"}},
                                   {{"-q", "quiet"}, {"--quiet", "quiet"}}}));
     if (!parsed.values.contains("output") || !parsed.operands.empty()) {
-        throw UsageError{"stamp needs -o OUT and version options, and no PATH"};
+        throw UsageError{"stamp needs -o OUT and version or icon options, and no PATH"};
     }
     VersionStamp stamp = ParseStamp(parsed);
-    if (stamp.Empty()) {
-        throw UsageError{"stamp needs --file-version, --product-version or --version-string"};
+    IconImages icon = ParseIconOption(parsed);
+    if (stamp.Empty() && icon.empty()) {
+        throw UsageError{
+            "stamp needs --file-version, --product-version, --version-string or --icon"};
     }
     fs::path output = PathOf(parsed.values["output"]);
     fs::path stub = ChooseStub(parsed);
@@ -466,9 +496,9 @@ int RunStamp(const std::vector<std::string>& args, std::ostream& out, std::ostre
         throw Refusal{{"cannot read the stub " + ShownPath(stub)}};
     }
     std::string problem;
-    std::optional<Bytes> stamped = StampVersion(bytes, stamp, &problem);
+    std::optional<Bytes> stamped = StampStub(bytes, stamp, icon, &problem);
     if (!stamped) {
-        throw Refusal{{"cannot stamp the version of " + ShownPath(stub) + ": " + problem}};
+        throw Refusal{{"cannot stamp " + ShownPath(stub) + ": " + problem}};
     }
     fs::path temp = output;
     temp += ".qelvor-partial";

@@ -13,6 +13,7 @@
 #include "tools/pack/compress_pool.h"
 #include "tools/pack/directory.h"
 #include "tools/pack/names.h"
+#include "tools/pack/stamp.h"
 
 #include <algorithm>
 #include <bit>
@@ -285,13 +286,13 @@ CreateResult CreateLauncher(const CreateOptions& options) {
     if (std::optional<std::string> problem = OutputIsStub(options)) {
         set.problems.push_back(*problem);
     }
-    std::optional<Bytes> stamped;  // the stub with its version stamped, when asked for
-    if (!options.stamp.Empty()) {
+    std::optional<Bytes> stamped;  // the stub with its version or icon stamped, when asked for
+    if (!options.stamp.Empty() || !options.icon.empty()) {
         std::string problem;
         std::optional<Bytes> stub = ReadWhole(options.stub);
-        stamped = stub ? StampVersion(*stub, options.stamp, &problem) : std::nullopt;
+        stamped = stub ? StampStub(*stub, options.stamp, options.icon, &problem) : std::nullopt;
         if (!stamped) {
-            set.problems.push_back("cannot stamp the version of " + Shown(options.stub) + ": " +
+            set.problems.push_back("cannot stamp " + Shown(options.stub) + ": " +
                                    (stub ? problem : "cannot read it"));
         }
     }

@@ -3,6 +3,7 @@
 // refused set writes nothing.
 #pragma once
 
+#include "tools/pack/icon.h"
 #include "tools/pack/version_info.h"
 
 #include <cstdint>
@@ -29,6 +30,7 @@ struct CreateOptions {
     bool require_setup = true;                  // refuse a set without setup.exe
     std::string codepage;                       // target ANSI code page; empty: ASCII only
     VersionStamp stamp;     // the launcher's version resource; empty: the stub's
+    IconImages icon;        // the launcher's icon images; empty: the stub's
     PackProgress progress;  // may be empty
 };
 

@@ -1,7 +1,9 @@
 // Reading and rewriting the resource section of a 64-bit PE image, enough
-// to give a launcher its own version resource. The tree's shape (types,
-// names, languages, their order) is kept as the resource compiler wrote it;
-// only leaves' data change, so no sorting rule has to be reproduced.
+// to give a launcher its own version resource and icon. The tree is written
+// in the order it is given: as the resource compiler wrote it, with
+// whatever entries a caller added where Windows' binary search expects
+// them (named entries first, then ids rising), so the writer reproduces no
+// sorting rule of its own.
 #pragma once
 
 #include <cstdint>

@@ -291,12 +291,7 @@ std::optional<std::string> AddVersionString(const std::string& assignment, Versi
     return std::nullopt;
 }
 
-std::optional<Bytes> StampVersion(const Bytes& stub, const VersionStamp& stamp,
-                                  std::string* problem) {
-    std::optional<ResourceNode> root = ReadResources(stub, problem);
-    if (!root) {
-        return std::nullopt;
-    }
+bool StampVersionTree(ResourceNode* root, const VersionStamp& stamp, std::string* problem) {
     size_t stamped = 0;  // language copies rewritten
     try {
         for (ResourceNode& type : root->children) {
@@ -314,10 +309,19 @@ std::optional<Bytes> StampVersion(const Bytes& stub, const VersionStamp& stamp,
         }
     } catch (const BadResource& bad) {
         *problem = bad.reason;
-        return std::nullopt;
+        return false;
     }
     if (stamped == 0) {
         *problem = "the stub has no version resource to stamp";
+        return false;
+    }
+    return true;
+}
+
+std::optional<Bytes> StampVersion(const Bytes& stub, const VersionStamp& stamp,
+                                  std::string* problem) {
+    std::optional<ResourceNode> root = ReadResources(stub, problem);
+    if (!root || !StampVersionTree(&*root, stamp, problem)) {
         return std::nullopt;
     }
     return WriteResources(stub, *root, problem);

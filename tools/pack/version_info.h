@@ -36,6 +36,10 @@ std::optional<VersionQuad> ParseVersionQuad(const std::string& text);
 // ProductVersion that is not A.B.C.D or disagrees with the fixed version.
 std::optional<std::string> AddVersionString(const std::string& assignment, VersionStamp* stamp);
 
+// Stamps every language of the version resource in a resource tree; false,
+// with a reason, when there is none or a value does not fit.
+bool StampVersionTree(ResourceNode* root, const VersionStamp& stamp, std::string* problem);
+
 // The stub's bytes with every language of its version resource stamped, or
 // nothing with a reason (no version resource, a value that does not fit, a
 // layout the resource writer refuses).

@@ -29,6 +29,19 @@ std::vector<PlatformCall> Calls(const std::string& api) {
     return found;
 }
 
+// The one call to api with argument index equal to expected, or none at
+// all when expected is null.
+void ExpectCalledWith(const std::string& api, size_t index, const char* expected,
+                      const char* what) {
+    auto calls = Calls(api);
+    if (expected) {
+        ASSERT_EQ(calls.size(), 1u) << what << ": " << api;
+        EXPECT_EQ(calls[0].args[index], expected) << what << ": " << api;
+    } else {
+        EXPECT_TRUE(calls.empty()) << what << ": " << api;
+    }
+}
+
 class Window : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -65,20 +78,8 @@ TEST_P(DialogMessages, FollowTheTable) {
     HWND dialog = PlatformNewWindow("dialog");
     EXPECT_EQ(ProgressDialogProc(dialog, c.message, c.wparam, 0), c.result) << c.what;
     EXPECT_EQ(g_dialog, dialog) << "stored on every message";
-    auto ends = Calls("EndDialog");
-    if (c.ended_with) {
-        ASSERT_EQ(ends.size(), 1u) << c.what;
-        EXPECT_EQ(ends[0].args[1], c.ended_with);
-    } else {
-        EXPECT_TRUE(ends.empty()) << c.what;
-    }
-    auto quits = Calls("PostQuitMessage");
-    if (c.quit_with) {
-        ASSERT_EQ(quits.size(), 1u) << c.what;
-        EXPECT_EQ(quits[0].args[0], c.quit_with);
-    } else {
-        EXPECT_TRUE(quits.empty()) << c.what;
-    }
+    ExpectCalledWith("EndDialog", 1, c.ended_with, c.what);
+    ExpectCalledWith("PostQuitMessage", 0, c.quit_with, c.what);
 }
 
 INSTANTIATE_TEST_SUITE_P(

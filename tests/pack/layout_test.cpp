@@ -374,13 +374,24 @@ const RefusalCase REFUSALS[] = {
          AddFile(dir, o, std::string(qpack::MAX_NAME_BYTES - 3, 'n') + ".txt");
      },
      "bytes long; the limit is 120"},
-    {"FileOverLimit",
+    {"ContinuedFileBehindLevel1Stub",
      [](const ScratchDir& dir, qpack::CreateOptions& o) {
          AddFile(dir, o, "setup.exe");
          AddFile(dir, o, "big.bin", 0);
-         fs::resize_file(dir / "in" / "big.bin", qpack::MAX_FILE_BYTES + 1);
+         fs::resize_file(dir / "in" / "big.bin", RECORD_CONTENT_BYTES + 1);
      },
-     "big.bin: 50331649 bytes is over the limit of 50331648"},
+     "big.bin is 50331649 bytes: this stub reads files of one record only (payload level 1; a "
+     "continued file needs level 2): pack it with a newer stub"},
+    {"LauncherPastFourGiB",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "a.bin", 0);
+         AddFile(dir, o, "b.bin", 0);
+         fs::resize_file(dir / "in" / "a.bin", 0xFFF00000ull);
+         fs::resize_file(dir / "in" / "b.bin", 0x100000ull);
+     },
+     "b.bin: 1048576 bytes take the launcher to 4295059236 bytes or more; it must stay below 4 "
+     "GiB"},
     {"NoSetup", [](const ScratchDir& dir, qpack::CreateOptions& o) { AddFile(dir, o, "a.dll"); },
      "no setup.exe"},
     {"OutputAmongInputs",

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -558,6 +559,17 @@ TEST(ContinuedFile, CreateListVerifyExtractReadItAsOneFile) {
     EXPECT_EQ(extract.status, 0) << extract.err;
     EXPECT_EQ(extract.out.find("extracted 2 files"), 0u) << extract.out;
     EXPECT_TRUE(ReadFile(dir / "x" / "big.bin") == big);
+
+    Bytes damaged = ReadFile(launcher);  // the continuation moved to place 2
+    PutU32(damaged, RecordOffset(damaged, 2, offsetof(PayloadEntry, name) + CONTINUATION_PLACE_AT),
+           2);
+    WriteFile(launcher, damaged);
+    for (const char* command : {"list", "verify"}) {
+        RunResult run = RunPack({command, launcher});
+        EXPECT_EQ(run.status, 1) << command;
+        EXPECT_NE(run.err.find("entry 2: a continuation record out of place"), std::string::npos)
+            << run.err;
+    }
 }
 
 // Where create finds the stub without --stub: a copy of the program is

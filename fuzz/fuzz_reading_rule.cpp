@@ -111,10 +111,11 @@ int StopAtTheFirstFile(void* context, const char*) {
 void CheckVerdicts(const uint8_t* data, size_t size, const qpack::Directory& directory,
                    const std::string& codepage) {
     bool packer_ok = qpack::RecordProblems(directory).empty();
-    for (uint32_t i = 1; packer_ok && i < directory.count; i++) {
+    for (const qpack::FileRecords& file : qpack::FilesOf(directory)) {  // continuations: no name
         std::string problem, folded;
-        packer_ok = qpack::CheckStoredName(*qpack::EntryName(directory.entries[i]), codepage,
-                                           &problem, &folded) == qpack::StoredName::OK;
+        packer_ok = packer_ok &&
+                    qpack::CheckStoredName(*qpack::EntryName(directory.entries[file.first]),
+                                           codepage, &problem, &folded) == qpack::StoredName::OK;
     }
     Memory memory{data, size, 0};
     Verdict verdict{&codepage, false};

@@ -786,7 +786,7 @@ def case_continued_files():
     and starts setup. Packed here, not in main, as they are large."""
     rng = random.Random(27)
     words = [b"qelvor ", b"continued ", b"record ", b"setup ", b"\x00\x01"]
-    block = b"".join(rng.choice(words) for _ in range(150000))[:1 << 20]
+    block = b"".join(rng.choice(words) for _ in range(200000))[:1 << 20]
     files = {"setup.exe": ARGS.setup, "noise.cab": rng.randbytes(130 << 20),
              "text.dat": block * 70}
     launcher = pack("continued", files, level=1)

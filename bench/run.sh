@@ -5,7 +5,8 @@
 # same reading rule that decodes with libdeflate
 # (bench/extract_libdeflate.cpp), with the extraction's peak memory, then
 # the packer with one thread against two (bench/pack_threads.sh), then
-# 10,000 small files against 1,000 (bench/scaling.sh), then the launcher
+# 10,000 small files against 1,000 (bench/scaling.sh), then a 1 GiB file
+# against a 50 MiB one (bench/bigfile.sh), then the launcher
 # against NSIS end to end under Wine (bench/e2e_nsis.py) with the stub's
 # size (and where each one's time goes), in one run. Prints the machine,
 # every figure and the ratios. Needs the release build (build/release); the
@@ -229,6 +230,8 @@ echo "peak memory of an extraction, the buffers counted as far as touched ($touc
 sh "$here/bench/pack_threads.sh"
 
 sh "$here/bench/scaling.sh"
+
+sh "$here/bench/bigfile.sh"
 
 if [ "${QELVOR_BENCH_E2E:-1}" != 0 ]; then
     mingw=$here/build/mingw

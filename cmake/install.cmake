@@ -36,7 +36,7 @@ else()
   # compressed as Debian wants them (gzip -n: no name or time inside). The
   # page's date is the release's, the changelog's latest entry, so that the
   # page does not change with the day it is built.
-  set(QELVOR_RELEASE_EPOCH 1796774400)  # 2026-12-09, see cmake/changelog.in
+  set(QELVOR_RELEASE_EPOCH 1796860800)  # 2026-12-10, see cmake/changelog.in
   find_program(HELP2MAN help2man REQUIRED)
   set(man ${CMAKE_BINARY_DIR}/qelvor-pack.1)
   configure_file(cmake/changelog.in ${CMAKE_BINARY_DIR}/changelog @ONLY)

@@ -120,10 +120,11 @@ void CheckVerdicts(const uint8_t* data, size_t size, const qpack::Directory& dir
         files.entries[0].chunk_count = 0;
     }
     bool packer_ok = qpack::RecordProblems(files).empty();
-    for (uint32_t i = 1; packer_ok && i < directory.count; i++) {
+    for (const qpack::FileRecords& file : qpack::FilesOf(directory)) {  // continuations: no name
         std::string problem, folded;
-        packer_ok = qpack::CheckStoredName(*qpack::EntryName(directory.entries[i]), codepage,
-                                           &problem, &folded) == qpack::StoredName::OK;
+        packer_ok = packer_ok &&
+                    qpack::CheckStoredName(*qpack::EntryName(directory.entries[file.first]),
+                                           codepage, &problem, &folded) == qpack::StoredName::OK;
     }
     Memory memory{data, size, 0};
     Verdict verdict{&codepage, false};

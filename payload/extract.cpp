@@ -6,7 +6,10 @@
 // and decoded into a 1 MiB output buffer. Memory stays near 2 MiB plus the
 // directory, whatever the payload's size. The directory is checked as a
 // whole before anything is written, so a damaged or hostile directory never
-// makes the extractor write outside the destination.
+// makes the extractor write outside the destination. A file that goes on in
+// continuation records is one file: created once, its records' members
+// appended in order, reported once; the price is that the records are
+// walked twice, once to check their links and once to extract.
 //
 // A file that cannot be created or written in full fails the extraction:
 // the launcher must never start a truncated setup.exe. Only the sub-folder
@@ -126,23 +129,31 @@ static int WriteEntryChunks(Extraction* x, const PayloadEntry* entry, uint64_t* 
     return 1;
 }
 
-/* Writes one entry of 1 to N-1 and copies it into the sub-folders its name
-   asks for. Returns 0 when the file cannot be created, a chunk fails, or a
-   write comes up short. */
-static int ExtractEntry(Extraction* x, const PayloadEntry* entry, uint64_t* offset) {
+/* The link of record j (1 to N-1) to the record before it. */
+static enum RecordLink LinkOf(const PayloadEntry* entries, uint32_t j) {
+    return RecordLinkOf(j > 1 ? &entries[j - 1] : NULL, &entries[j]);
+}
+
+/* Writes one file, its first record and the records that continue it, and
+   copies it into the sub-folders its name asks for. Returns 0 when the file
+   cannot be created, a chunk fails, or a write comes up short. */
+static int ExtractFile(Extraction* x, const PayloadEntry* first, uint32_t records,
+                       uint64_t* offset) {
     const ExtractSink* sink = x->sink;
-    if (!sink->create_file(sink->context, entry->name)) {
+    if (!sink->create_file(sink->context, first->name)) {
         return 0;
     }
     x->file_open = 1;
-    if (!WriteEntryChunks(x, entry, offset)) {
-        return 0;
+    for (uint32_t r = 0; r < records; r++) {
+        if (!WriteEntryChunks(x, &first[r], offset)) {
+            return 0;
+        }
     }
     x->file_open = 0;
     sink->close_file(sink->context, 1);
     for (int f = 0; f < SUBFOLDER_COUNT; f++) {
-        if (ContainsText(entry->name, SUBFOLDERS[f].mark)) {
-            sink->copy_to_folder(sink->context, entry->name, SUBFOLDERS[f].name);
+        if (ContainsText(first->name, SUBFOLDERS[f].mark)) {
+            sink->copy_to_folder(sink->context, first->name, SUBFOLDERS[f].name);
         }
     }
     return 1;
@@ -150,8 +161,10 @@ static int ExtractEntry(Extraction* x, const PayloadEntry* entry, uint64_t* offs
 
 /* Format notes: entry 0 is the stub: its unpacked_total is the offset of
    the first chunk member, and nothing is written for it. Every entry then
-   takes the next chunk_count members, in order. The sub-folders are
-   created at entry 0, so they exist as soon as N is at least 1. */
+   takes the next chunk_count members, in order; a file is its first record
+   and the continuation records after it. The sub-folders are created at
+   entry 0, so they exist as soon as N is at least 1. Progress counts files,
+   not records. */
 int ExtractThrough(const PayloadSource* source, const ExtractSink* sink) {
     Extraction x = {source, sink, NULL, NULL, NULL, 0};
     x.input = (uint8_t*)AllocateZeroedBlock(PAYLOAD_BUFFER_SIZE);
@@ -160,21 +173,31 @@ int ExtractThrough(const PayloadSource* source, const ExtractSink* sink) {
     if (x.output == NULL || !ReadDirectory(&x, &count)) {
         return FinishExtraction(&x, 0);
     }
+    uint32_t files = 0;  // first records: the files to report
     for (uint32_t j = 1; j < count; j++) {
-        if (!IsSafeEntry(sink, &x.entries[j])) {
+        enum RecordLink link = LinkOf(x.entries, j);
+        if (link == LINK_FIRST ? !IsSafeEntry(sink, &x.entries[j]) : link != LINK_CONTINUES) {
             return FinishExtraction(&x, 0);
         }
+        files += link == LINK_FIRST;
     }
     uint64_t offset = count > 0 ? x.entries[0].unpacked_total : 0;  // the next member
     for (int f = 0; count > 0 && f < SUBFOLDER_COUNT; f++) {
         sink->create_folder(sink->context, SUBFOLDERS[f].name);
     }
-    for (uint32_t j = 1; j < count; j++) {
-        if (!ExtractEntry(&x, &x.entries[j], &offset)) {
+    uint32_t done = 0;  // files written
+    for (uint32_t j = 1; j < count;) {
+        uint32_t records = 1;  // the file's first record and its continuations
+        while (j + records < count && LinkOf(x.entries, j + records) == LINK_CONTINUES) {
+            records++;
+        }
+        if (!ExtractFile(&x, &x.entries[j], records, &offset)) {
             return FinishExtraction(&x, 0);
         }
+        j += records;
+        done++;
         g_entries_done++;
-        sink->report(sink->context, j, count - 1);
+        sink->report(sink->context, done, files);
     }
     return FinishExtraction(&x, 1);
 }

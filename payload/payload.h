@@ -44,6 +44,43 @@ static inline int IsChunkCountSound(int32_t chunk_count) {
     return chunk_count >= 0 && chunk_count <= PAYLOAD_MAX_CHUNKS;
 }
 
+// A file longer than one record's 96 chunks goes on in continuation
+// records, each right after the record before it: an empty name (name[0]
+// is 0, so a launcher that predates them refuses the payload as one with an
+// empty name), CONTINUATION_MARK in name bytes 1 to 16, its place (1 for the
+// first continuation, 2 for the next, ...) as a little-endian u32 in name
+// bytes 17 to 20, zeros after. Every other field means what it means in any
+// record: its own chunks, totals and data_offset.
+#define CONTINUATION_MARK "qelvor:continued"
+#define CONTINUATION_MARK_AT 1
+#define CONTINUATION_MARK_SIZE 16
+#define CONTINUATION_PLACE_AT 17
+#define RECORD_CONTENT_BYTES ((uint64_t)PAYLOAD_MAX_CHUNKS * PAYLOAD_PIECE_SIZE)  // 50,331,648
+
+// How a record of entries 1 to N-1 stands to the record before it. Every
+// value after LINK_CONTINUES is damage.
+enum RecordLink {
+    LINK_FIRST,          // a file's first record (its name is judged by the name rule)
+    LINK_CONTINUES,      // goes on with the file of the record before it
+    LINK_AFTER_STUB,     // a continuation right after entry 0
+    LINK_AFTER_PARTIAL,  // a continuation after a record whose 96 slots are not all used
+    LINK_OUT_OF_PLACE,   // a place that is not the one after the record before's
+    LINK_NO_CHUNKS,      // a continuation with a chunk count outside 1 to 96
+    LINK_STRAY_BYTES     // a continuation whose name field is not zero after its place
+};
+
+// The one rule for every reader of a payload: classifies record against
+// previous, the record before it, or NULL when record is entry 1 and thus
+// follows the stub's entry 0.
+enum RecordLink RecordLinkOf(const PayloadEntry* previous, const PayloadEntry* record);
+
+// The place stored in a marked record's name; 0 for a record without the
+// mark (a file's first record).
+uint32_t ContinuationPlace(const PayloadEntry* record);
+
+// Makes record's name field that of the continuation at place.
+void MarkContinuation(PayloadEntry* record, uint32_t place);
+
 // The workspace's two sub-folders, and the mark that sends an entry's file
 // there as well: any name containing it, matched byte for byte. The file
 // system compares names without regard to case, so each folder is one

@@ -100,8 +100,8 @@ int ReadCertificateTable(ReadAtFn read, void* source, uint32_t* table_offset,
 /* Whether a payload can end at `end`: the count there is at least 1 and its
    directory fits before it; entry 0 describes a stub (data_offset 1,
    chunk_count 1, both totals and slot 0 equal to S); every other record has
-   0 to 96 chunks; and S plus the packed sizes of all those chunks is the
-   directory's start. Returns 1 or 0, or -1 when a read fails.
+   0 to 96 chunks and links to the record before it (RecordLinkOf); and S plus the packed sizes of
+   all those chunks is the directory's start. Returns 1 or 0, or -1 when a read fails.
 
    Why no two ends within 8 bytes can both pass: if the later end is d
    bytes after the earlier one and the d bytes between are zero (as the
@@ -110,10 +110,11 @@ int ReadCertificateTable(ReadAtFn read, void* source, uint32_t* table_offset,
    the earlier one's records read d bytes off. Its entry 0 is then the tail
    of some record j >= 1 of the earlier directory, whose chunk_count field
    holds chunk_count_j >> 8d (0, as chunk_count_j <= 96) in its low bytes:
-   never 1. */
+   never 1. The link rule only refuses more ends, so this still holds. */
 static int IsPayloadEnd(ReadAtFn read, void* source, uint64_t end) {
     uint8_t count_bytes[PAYLOAD_COUNT_SIZE];  // N, little-endian
-    PayloadEntry entry;                       // one record at a time
+    PayloadEntry records[2];                 // record j in records[j % 2], the one before it beside
+    const PayloadEntry* stub = &records[0];  // entry 0, read first
     if (end < PAYLOAD_COUNT_SIZE) {
         return 0;
     }
@@ -127,27 +128,29 @@ static int IsPayloadEnd(ReadAtFn read, void* source, uint64_t end) {
         return 0;
     }
     uint64_t directory_at = end - PAYLOAD_COUNT_SIZE - directory_size;  // entry 0's record
-    got = ReadExactly(read, source, directory_at, &entry, PAYLOAD_ENTRY_SIZE);
+    got = ReadExactly(read, source, directory_at, &records[0], PAYLOAD_ENTRY_SIZE);
     if (got <= 0) {
         return got;
     }
-    uint32_t stub_size = entry.unpacked_total;  // S
-    if (entry.data_offset != 1 || entry.chunk_count != 1 || entry.packed_total != stub_size ||
-        entry.chunks[0].packed_size != stub_size || entry.chunks[0].unpacked_size != stub_size) {
+    uint32_t stub_size = stub->unpacked_total;  // S
+    if (stub->data_offset != 1 || stub->chunk_count != 1 || stub->packed_total != stub_size ||
+        stub->chunks[0].packed_size != stub_size || stub->chunks[0].unpacked_size != stub_size) {
         return 0;
     }
     uint64_t data_end = stub_size;  // where the chunk members of the records so far end
     for (uint64_t j = 1; j < count && data_end <= directory_at; j++) {
-        got = ReadExactly(read, source, directory_at + j * PAYLOAD_ENTRY_SIZE, &entry,
+        PayloadEntry* record = &records[j % 2];
+        got = ReadExactly(read, source, directory_at + j * PAYLOAD_ENTRY_SIZE, record,
                           PAYLOAD_ENTRY_SIZE);
         if (got <= 0) {
             return got;
         }
-        if (!IsChunkCountSound(entry.chunk_count)) {
+        if (!IsChunkCountSound(record->chunk_count) ||
+            RecordLinkOf(j > 1 ? &records[(j - 1) % 2] : NULL, record) > LINK_CONTINUES) {
             return 0;
         }
-        for (int32_t k = 0; k < entry.chunk_count; k++) {
-            data_end += entry.chunks[k].packed_size;
+        for (int32_t k = 0; k < record->chunk_count; k++) {
+            data_end += record->chunks[k].packed_size;
         }
     }
     return data_end == directory_at;

@@ -2,8 +2,8 @@
 """Reads the resource section of the built launcher stub and compares the
 compiled templates with what the launcher relies on: dialog 131 in four
 languages bit for bit (styles, font, controls, positions), the strings, both
-icon groups with the images they refer to, the manifest and the version
-records.
+icon groups with the images they refer to, the manifest, the version
+records and the payload level.
 
 The resource compiler adds styles of its own unless told not to, so these
 checks read the bytes it wrote rather than the script.
@@ -24,6 +24,7 @@ HIDDEN_BUTTON = 0x40010000
 TEXT = 0x50020000
 ICON = 0x50000003
 BUTTON_CLASS, STATIC_CLASS = 0x80, 0x82  # ordinals of the predefined classes
+RT_RCDATA = 10
 
 # language: (dialog size, caption, font face,
 #            [(id, class, style, x, y, cx, cy, text or None to skip)])
@@ -232,10 +233,19 @@ def check_version(res, fail):
             fail("version %d lacks its string block or product name" % lang)
 
 
+def check_payload_level(res, fail):
+    """RCDATA 150, language neutral: the payload level 2 as a 16-bit number,
+    which the packer reads before it writes a continued file."""
+    levels = {key: data for key, data in res.items() if key[0] == RT_RCDATA}
+    if levels != {(RT_RCDATA, 150, 0): struct.pack("<H", 2)}:
+        fail("payload level resources %r" % levels)
+
+
 def main():
     res = pe.PeFile(sys.argv[1]).resources()
     failures = []
-    for check in (check_dialogs, check_strings, check_icons, check_manifest, check_version):
+    for check in (check_dialogs, check_strings, check_icons, check_manifest, check_version,
+                  check_payload_level):
         check(res, failures.append)
     for failure in failures:
         print("FAIL:", failure)

@@ -777,6 +777,44 @@ def case_icon_same_bytes_both_packers():
     check(read_bytes(out) == read_bytes(STAMPED), "the two packers wrote different launchers")
 
 
+# ----------------------------------------------------------- continued files
+
+def case_continued_files():
+    """Files over one record's 48 MiB: a 130 MiB random file (three records)
+    and a 70 MiB compressible one (two) go through create, list, verify and
+    extract as two files, and the launcher unpacks them whole in silent mode
+    and starts setup. Packed here, not in main, as they are large."""
+    rng = random.Random(27)
+    words = [b"qelvor ", b"continued ", b"record ", b"setup ", b"\x00\x01"]
+    block = b"".join(rng.choice(words) for _ in range(200000))[:1 << 20]
+    files = {"setup.exe": ARGS.setup, "noise.cab": rng.randbytes(130 << 20),
+             "text.dat": block * 70}
+    launcher = pack("continued", files, level=1)
+    rc, out = run_pack("list", launcher)
+    check(rc == 0, "list: %s" % out)
+    rows = {line.split()[0]: line.split()[1:] for line in out.splitlines() if line.strip()}
+    check(rows.get("noise.cab", [])[:1] == [str(130 << 20)] and rows["noise.cab"][2] == "260",
+          "list: %s" % out)
+    check(rows.get("text.dat", [])[:1] == [str(70 << 20)] and rows["text.dat"][2] == "140",
+          "list: %s" % out)
+    check("3 files, launcher" in out, "list: %s" % out)
+    rc, out = run_pack("verify", launcher)
+    check(rc == 0 and out.startswith("OK: 7 entries, "), "verify: %s" % out)
+    folder = os.path.join(ARGS.work, "continued-out")
+    shutil.rmtree(folder, ignore_errors=True)
+    rc, out = run_pack("extract", "-q", launcher, folder)
+    check(rc == 0, "extract: %s" % out)
+    for name in ("noise.cab", "text.dat"):
+        check(read_bytes(os.path.join(folder, name)) == files[name], "extract: %s differs" % name)
+    rc = run_launcher(launcher, "/silent", timeout=600)
+    check(rc == 0, "exit code %s" % rc)
+    check(record_lines()[:1] == ["cmdline setup.exe /silent"], "record %r" % record_lines())
+    check(listing() == set(files) | {"Style", "lang"}, "workspace %r" % sorted(listing()))
+    for name in ("noise.cab", "text.dat"):
+        check(read_bytes(os.path.join(workspace(), name)) == files[name],
+              "the launcher's %s differs" % name)
+
+
 # ----------------------------------------------------------- main
 
 def main():
@@ -856,6 +894,7 @@ def main():
             ("icon_groups", case_icon_groups, None),
             ("icon_silent", silent_case("/silent", lambda: STAMPED), None),
             ("icon_same_bytes_both_packers", case_icon_same_bytes_both_packers, None),
+            ("continued_files", case_continued_files, None),
         ]
         cases += hostile_cases.cases(sys.modules[__name__])
         for name, run, lang in cases:

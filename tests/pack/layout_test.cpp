@@ -374,13 +374,24 @@ const RefusalCase REFUSALS[] = {
          AddFile(dir, o, std::string(qpack::MAX_NAME_BYTES - 3, 'n') + ".txt");
      },
      "bytes long; the limit is 120"},
-    {"FileOverLimit",
+    {"ContinuedFileBehindLevel1Stub",
      [](const ScratchDir& dir, qpack::CreateOptions& o) {
          AddFile(dir, o, "setup.exe");
          AddFile(dir, o, "big.bin", 0);
-         fs::resize_file(dir / "in" / "big.bin", qpack::MAX_FILE_BYTES + 1);
+         fs::resize_file(dir / "in" / "big.bin", RECORD_CONTENT_BYTES + 1);
      },
-     "big.bin: 50331649 bytes is over the limit of 50331648"},
+     "big.bin is 50331649 bytes: this stub reads files of one record only (payload level 1; a "
+     "continued file needs level 2): pack it with a newer stub"},
+    {"LauncherPastFourGiB",
+     [](const ScratchDir& dir, qpack::CreateOptions& o) {
+         AddFile(dir, o, "setup.exe");
+         AddFile(dir, o, "a.bin", 0);
+         AddFile(dir, o, "b.bin", 0);
+         fs::resize_file(dir / "in" / "a.bin", 0xFFF00000ull);
+         fs::resize_file(dir / "in" / "b.bin", 0x100000ull);
+     },
+     "b.bin: 1048576 bytes take the launcher to 4295059236 bytes or more; it must stay below 4 "
+     "GiB"},
     {"NoSetup", [](const ScratchDir& dir, qpack::CreateOptions& o) { AddFile(dir, o, "a.dll"); },
      "no setup.exe"},
     {"OutputAmongInputs",
@@ -562,3 +573,48 @@ TEST(ListOutput, ShowsStubSizeRowsAndTotal) {
 }
 
 }  // namespace
+
+// Sets the packer has always accepted, with their launchers' length and
+// FNV-1a hash as packed before continued files existed: the same stub and
+// arguments must keep giving these very bytes.
+struct ReferenceCase {
+    const char* label;
+    std::vector<size_t> sizes;
+    int level;
+    bool compressible;
+    size_t length;
+    uint64_t hash;
+};
+
+/* FNV-1a, 64 bits: enough to tell any change of the bytes. */
+uint64_t Fnv1a(const Bytes& bytes) {
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (uint8_t b : bytes) {
+        hash = (hash ^ b) * 0x100000001B3ull;
+    }
+    return hash;
+}
+
+class ReferenceTest : public testing::TestWithParam<ReferenceCase> {};
+
+TEST_P(ReferenceTest, OldLimitSetsPackToTheirFormerBytes) {
+    const ReferenceCase& c = GetParam();
+    std::vector<std::pair<std::string, size_t>> files;
+    for (size_t i = 0; i < c.sizes.size(); ++i) {
+        files.emplace_back(std::string(1, static_cast<char>('a' + i)) + ".bin", c.sizes[i]);
+    }
+    PackedSet set;
+    Pack(set, files, c.level, c.compressible);
+    EXPECT_EQ(set.launcher.size(), c.length);
+    EXPECT_EQ(Fnv1a(set.launcher), c.hash) << std::hex << Fnv1a(set.launcher);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, ReferenceTest,
+    testing::Values(
+        ReferenceCase{
+            "Mixed", {0, 1, PIECE, PIECE + 1, 1500000}, 12, true, 1409048, 0x2EA30FD00D08ACBDull},
+        ReferenceCase{"Stored", {3 * PIECE, 10}, 0, false, 1580296, 0xD9753624E280E6E5ull}),
+    [](const testing::TestParamInfo<ReferenceCase>& info) {
+        return std::string(info.param.label);
+    });

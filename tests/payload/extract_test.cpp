@@ -262,6 +262,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"trailing space", [](PayloadEntry& e) { SetName(e, "setup.exe "); }},
         Refusal{"wildcard", [](PayloadEntry& e) { SetName(e, "*.exe"); }},
         Refusal{"control character", [](PayloadEntry& e) { SetName(e, "a\tb"); }},
+        Refusal{"continuation after a record of one chunk",
+                [](PayloadEntry& e) { MarkContinuation(&e, 1); }},
         Refusal{"97 chunks", [](PayloadEntry& e) { e.chunk_count = PAYLOAD_MAX_CHUNKS + 1; }},
         // Not "no chunks": an empty setup.exe reported as unpacked.
         Refusal{"negative chunk count", [](PayloadEntry& e) { e.chunk_count = -1; }},

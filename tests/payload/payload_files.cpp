@@ -70,6 +70,9 @@ Bytes BuildPayload(const Bytes& stub, const std::vector<FileSpec>& files) {
         e.unpacked_total = e.packed_total = 0;
         std::memset(e.name, 0, sizeof e.name);
         std::memcpy(e.name, f.name.data(), std::min(f.name.size(), sizeof e.name));
+        if (f.place != 0) {
+            MarkContinuation(&e, f.place);
+        }
         e.chunk_count = f.chunk_count >= 0 ? f.chunk_count : int32_t(f.members.size());
         for (size_t k = 0; k < f.members.size(); k++) {
             uint32_t unpacked = k < f.unpacked.size() ? f.unpacked[k] : 0;
@@ -85,6 +88,18 @@ Bytes BuildPayload(const Bytes& stub, const std::vector<FileSpec>& files) {
     out.insert(out.end(), raw, raw + entries.size() * sizeof(PayloadEntry));
     PutU32(out, uint32_t(entries.size()));
     return out;
+}
+
+std::vector<FileSpec> ContinuedFile(const std::string& name, size_t more, uint32_t place,
+                                    uint32_t seed, Bytes* content) {
+    *content = RandomBytes(PAYLOAD_MAX_CHUNKS + more, seed);
+    std::vector<FileSpec> records = {FileSpec{name, {}, -1, {}}, FileSpec{"", {}, -1, {}, place}};
+    for (size_t i = 0; i < content->size(); i++) {
+        FileSpec& record = records[i < PAYLOAD_MAX_CHUNKS ? 0 : 1];
+        record.members.push_back(StoredMember({(*content)[i]}));
+        record.unpacked.push_back(1);
+    }
+    return records;
 }
 
 size_t RecordOffset(const Bytes& payload, uint32_t j) {

@@ -24,7 +24,13 @@ struct FileSpec {
     std::vector<Bytes> members;
     int32_t chunk_count = -1;
     std::vector<uint32_t> unpacked;  // per member; filled by Members()
+    uint32_t place = 0;              // not 0: a continuation record of this place, nameless
 };
+
+// A file of 96 one-byte members and a continuation record of `more` (and
+// `place`) after it; the content is 96 + more bytes from seed.
+std::vector<FileSpec> ContinuedFile(const std::string& name, size_t more, uint32_t place,
+                                    uint32_t seed, Bytes* content);
 
 // The members for content cut into 524,288-byte pieces, each stored.
 FileSpec StoredFile(const std::string& name, const Bytes& content);

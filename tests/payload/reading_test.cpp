@@ -71,6 +71,8 @@ enum Damage {
     STUB_OFFSET,    // entry 0's data_offset is 2
     INNER_PAYLOAD,  // the file ends with a copy of the directory and count
     EMPTY_ENTRY,    // unsigned, but the security entry names an offset with size 0
+    CONTINUED,      // a file over two records follows setup.exe
+    SKIPPED_PLACE,  // the same, its continuation at place 2: the sizes still agree
 };
 
 // One file and the shape it is given.
@@ -121,6 +123,8 @@ const ReadingCase CASES[] = {
     {"PackedSizesShortOfTheDirectory", PE32_PLUS, 0, 0, TABLE_SIZE, 0, 0, 0, PACKED_SHORT, false,
      false},
     {"StubDataOffset2", PE32_PLUS, 0, 0, TABLE_SIZE, 0, 0, 0, STUB_OFFSET, false, false},
+    {"ContinuedFile", PE32_PLUS, 3, 5, TABLE_SIZE, 0, 0, 0, CONTINUED, false, true},
+    {"ContinuationOutOfPlace", PE32_PLUS, 0, 0, TABLE_SIZE, 0, 0, 0, SKIPPED_PLACE, false, false},
 };
 
 void PrintTo(const ReadingCase& c, std::ostream* out) {
@@ -136,6 +140,12 @@ struct Built {
 
 Built Build(const ReadingCase& c) {
     std::vector<FileSpec> files = {StoredFile("setup.exe", RandomBytes(3000, 2))};
+    if (c.damage == CONTINUED || c.damage == SKIPPED_PLACE) {
+        Bytes content;
+        for (FileSpec& f : ContinuedFile("big", 2, c.damage == CONTINUED ? 1 : 2, 9, &content)) {
+            files.push_back(f);
+        }
+    }
     for (size_t i = 0; i < c.empty_files; i++) {
         files.push_back(FileSpec{"e" + std::to_string(i), {}, 0, {}});
     }

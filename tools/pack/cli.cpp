@@ -110,9 +110,13 @@ create
   - a name longer than 120 bytes (in CP): the launcher writes
     %TEMP%\qelvor\Style\NAME into a 260-byte buffer, and 120 leaves room for
     a temporary folder of over 100 characters;
-  - a file over 50331648 bytes (96 chunks of 524288 bytes);
-  - a launcher of 4 GiB or more (all offsets are 32-bit), an empty stub or a
+  - a launcher of 4 GiB or more (all offsets are 32-bit), counted from the
+    files' own sizes, naming the file that reaches it; an empty stub or a
     stub of 2 GiB or more;
+  - a file over 50331648 bytes (96 chunks of 524288 bytes, one directory
+    record) behind a stub that reads files of one record only (payload
+    level 1, a stub older than qelvor 1.2.0): a longer file goes on in
+    continuation records, which need a stub of level 2;
   - a set without setup.exe (any case), unless --no-setup;
   - a stub that is already signed: pack the unsigned stub, then sign OUT;
   - an OUT that is the stub or one of the input files;

@@ -44,6 +44,27 @@ std::string EndProblem(const PayloadEnd& end, uint64_t file_size) {
            "), but no payload ends before the table: not a launcher, or its payload is damaged";
 }
 
+/* Why the link rule refuses a continuation record, or null when it does
+   not. */
+const char* LinkProblem(RecordLink link) {
+    switch (link) {
+    case LINK_FIRST:
+    case LINK_CONTINUES:
+        return nullptr;
+    case LINK_AFTER_STUB:
+        return "right after the stub's entry 0: it continues no file";
+    case LINK_AFTER_PARTIAL:
+        return "after a record with fewer than 96 chunks, which cannot be continued";
+    case LINK_OUT_OF_PLACE:
+        return "out of place: its place is not the one after the record before's";
+    case LINK_NO_CHUNKS:
+        return "without chunks (chunk_count outside 1 to 96)";
+    case LINK_STRAY_BYTES:
+        return "with bytes other than zero after its place in the name field";
+    }
+    return "of an unknown kind";
+}
+
 }  // namespace
 
 std::optional<uint32_t> CertificateTableSize(const fs::path& file) {
@@ -132,6 +153,9 @@ std::optional<std::string> EntryName(const PayloadEntry& entry) {
 }
 
 std::string EntryLabel(uint32_t index, const PayloadEntry& entry, const std::string& codepage) {
+    if (uint32_t place = ContinuationPlace(&entry); place != 0) {
+        return "entry " + std::to_string(index) + " (continuation " + std::to_string(place) + ")";
+    }
     std::optional<std::string> name = EntryName(entry);
     return "entry " + std::to_string(index) +
            (name ? " '" + ShownName(*name, codepage) + "'" : " (unnamed)");
@@ -149,8 +173,28 @@ std::vector<std::string> RecordProblems(const Directory& directory) {
             problems.push_back(EntryLabel(i, entry) + ": chunk_count " +
                                std::to_string(entry.chunk_count) + " is outside 0 to 96");
         }
+        if (i == 0) {
+            continue;
+        }
+        if (const char* why =
+                LinkProblem(RecordLinkOf(i > 1 ? &directory.entries[i - 1] : nullptr, &entry))) {
+            problems.push_back("entry " + std::to_string(i) + ": a continuation record " + why);
+        }
     }
     return problems;
+}
+
+std::vector<FileRecords> FilesOf(const Directory& directory) {
+    std::vector<FileRecords> files;
+    for (uint32_t i = 1; i < directory.count; ++i) {
+        if (files.empty() || RecordLinkOf(i > 1 ? &directory.entries[i - 1] : nullptr,
+                                          &directory.entries[i]) != LINK_CONTINUES) {
+            files.push_back({i, 1});
+        } else {
+            ++files.back().records;
+        }
+    }
+    return files;
 }
 
 }  // namespace qpack

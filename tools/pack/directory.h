@@ -55,11 +55,23 @@ bool ReadDirectoryFrom(std::istream* in, uint64_t file_size, Directory* director
 std::optional<std::string> EntryName(const PayloadEntry& entry);
 
 // How an entry is called in messages: "entry 3 'a.dll'", the name in UTF-8
-// when the code page decodes it, else as stored.
+// when the code page decodes it, else as stored; "entry 4 (continuation 1)"
+// for a record that carries the continuation mark.
 std::string EntryLabel(uint32_t index, const PayloadEntry& entry, const std::string& codepage = "");
 
 // Problems of the records that make the rest of the directory unreadable:
-// a name without NUL, a chunk_count outside 0 to 96.
+// a name without NUL, a chunk_count outside 0 to 96, a continuation record
+// that the link rule refuses.
 std::vector<std::string> RecordProblems(const Directory& directory);
+
+// One file of a payload: its first record and how many records it spans.
+struct FileRecords {
+    uint32_t first = 0;    // index of the first record
+    uint32_t records = 1;  // the first record and its continuations
+};
+
+// The files of entries 1 to N-1, in order, by the link rule; a record the
+// rule refuses counts as a file of its own (RecordProblems names it).
+std::vector<FileRecords> FilesOf(const Directory& directory);
 
 }  // namespace qpack

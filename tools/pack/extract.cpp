@@ -95,9 +95,10 @@ std::optional<std::string> DirectoryProblem(const fs::path& launcher, const std:
     if (!problems.empty()) {
         return problems.front();
     }
-    for (uint32_t i = 1; i < directory.count; ++i) {
-        std::string why;     // the rule the name breaks
-        std::string folded;  // unused here
+    for (const FileRecords& file : FilesOf(directory)) {
+        uint32_t i = file.first;  // continuation records have no name of their own
+        std::string why;          // the rule the name breaks
+        std::string folded;       // unused here
         std::string label = EntryLabel(i, directory.entries[i], codepage);
         switch (CheckStoredName(*EntryName(directory.entries[i]), codepage, &why, &folded)) {
         case StoredName::REFUSED:

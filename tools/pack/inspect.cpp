@@ -2,7 +2,8 @@
 // (sequentially from entry 0's unpacked_total, members by packed_size) and
 // checks on the way every field the launcher ignores as well, since another
 // reader may rely on them. Any problem is reported and the walk goes on
-// where it safely can, so one run names them all.
+// where it safely can, so one run names them all. A file that goes on in
+// continuation records is one file to both: one name, one row, one step.
 #include "tools/pack/inspect.h"
 
 #include "inflate/inflate.h"
@@ -66,7 +67,8 @@ void CheckNames(const Directory& directory, const std::string& codepage,
                 std::vector<std::string>* problems, uint32_t* unchecked) {
     std::map<std::string, uint32_t> seen;  // folded name -> first entry with it
     *unchecked = 0;
-    for (uint32_t i = 1; i < directory.count; ++i) {
+    for (const FileRecords& file : FilesOf(directory)) {
+        uint32_t i = file.first;  // continuation records have no name of their own
         std::string name = *EntryName(directory.entries[i]);
         std::string label = EntryLabel(i, directory.entries[i], codepage);
         std::string problem;  // why the launcher refuses the name
@@ -106,9 +108,10 @@ std::optional<uint32_t> CheckMember(std::vector<uint8_t>& member, const ChunkInf
 }
 
 /* An entry's members from `position` on; returns false when the walk cannot
-   go on because a member cannot be read. */
-bool CheckEntry(const Directory& directory, uint32_t index, std::ifstream& in, uint64_t* position,
-                std::vector<uint8_t>& output, VerifyReport* report) {
+   go on because a member cannot be read. A record that the next one
+   continues must end with a full chunk as well. */
+bool CheckEntry(const Directory& directory, uint32_t index, bool continued, std::ifstream& in,
+                uint64_t* position, std::vector<uint8_t>& output, VerifyReport* report) {
     const PayloadEntry& entry = directory.entries[index];
     std::string label = EntryLabel(index, entry);
     std::vector<std::string>* problems = &report->problems;
@@ -125,7 +128,7 @@ bool CheckEntry(const Directory& directory, uint32_t index, std::ifstream& in, u
         std::string chunk_label = label + ": chunk " + std::to_string(k);
         packed += slot.packed_size;
         unpacked += slot.unpacked_size;
-        bool last = k + 1 == entry.chunk_count;
+        bool last = k + 1 == entry.chunk_count && !continued;
         if (last ? slot.unpacked_size > PAYLOAD_PIECE_SIZE
                  : slot.unpacked_size != PAYLOAD_PIECE_SIZE) {
             problems->push_back(chunk_label + ": unpacked_size " +
@@ -245,12 +248,17 @@ VerifyReport VerifyLauncher(const std::filesystem::path& launcher, const std::st
         return report;
     }
     std::vector<uint8_t> output(PAYLOAD_BUFFER_SIZE);
-    for (uint32_t i = 1; i < directory.count; ++i) {
+    std::vector<FileRecords> files = FilesOf(directory);
+    for (size_t f = 0; f < files.size(); ++f) {
         if (progress) {
-            progress(i, directory.count - 1, ShownName(*EntryName(directory.entries[i]), codepage));
+            progress(f + 1, files.size(),
+                     ShownName(*EntryName(directory.entries[files[f].first]), codepage));
         }
-        if (!CheckEntry(directory, i, in, &position, output, &report)) {
-            return report;
+        for (uint32_t r = 0; r < files[f].records; ++r) {
+            if (!CheckEntry(directory, files[f].first + r, r + 1 < files[f].records, in, &position,
+                            output, &report)) {
+                return report;
+            }
         }
     }
     if (position != directory.start) {
@@ -280,10 +288,11 @@ bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
     if (!problems->empty()) {
         return false;
     }
-    std::vector<std::string> names;  // entries 1 to N-1, as shown
+    std::vector<FileRecords> files = FilesOf(directory);
+    std::vector<std::string> names;  // the files' names, as shown
     int width = 5;                   // name column, at least as wide as "total"
-    for (uint32_t i = 1; i < directory.count; ++i) {
-        names.push_back(ShownName(*EntryName(directory.entries[i]), codepage));
+    for (const FileRecords& file : files) {
+        names.push_back(ShownName(*EntryName(directory.entries[file.first]), codepage));
         width = std::max(width, static_cast<int>(names.back().size()));
     }
     char line[512];
@@ -304,16 +313,21 @@ bool ListLauncher(const std::filesystem::path& launcher, std::ostream& out,
                   "chunks", "ratio");
     out << line;
     uint64_t size = 0, packed = 0, chunks = 0;  // totals over entries 1 to N-1
-    for (uint32_t i = 1; i < directory.count; ++i) {
-        const PayloadEntry& entry = directory.entries[i];
-        row(names[i - 1], entry.unpacked_total, entry.packed_total,
-            static_cast<uint64_t>(entry.chunk_count));
-        size += entry.unpacked_total;
-        packed += entry.packed_total;
-        chunks += static_cast<uint64_t>(entry.chunk_count);
+    for (size_t f = 0; f < files.size(); ++f) {
+        uint64_t file_size = 0, file_packed = 0, file_chunks = 0;  // over the file's records
+        for (uint32_t r = 0; r < files[f].records; ++r) {
+            const PayloadEntry& entry = directory.entries[files[f].first + r];
+            file_size += entry.unpacked_total;
+            file_packed += entry.packed_total;
+            file_chunks += static_cast<uint64_t>(entry.chunk_count);
+        }
+        row(names[f], file_size, file_packed, file_chunks);
+        size += file_size;
+        packed += file_packed;
+        chunks += file_chunks;
     }
     row("total", size, packed, chunks);
-    out << (directory.count - 1) << " files, launcher " << directory.file_size << " bytes\n";
+    out << files.size() << " files, launcher " << directory.file_size << " bytes\n";
     if (std::string signature = SignatureLine(directory.end); !signature.empty()) {
         out << signature << "\n";
     }

@@ -6,9 +6,14 @@
 // which the temporary file makes harmless, and that the zero bytes after
 // the stub that make the launcher's length a multiple of 8 are only known
 // once every member is written: the members then move up by those few
-// bytes in one more pass over the file.
+// bytes in one more pass over the file. A file longer than one record's 96
+// chunks goes on in continuation records right after its first; a stub
+// that cannot read those (payload level 1) is refused before anything is
+// written, but only then: a set without them never reads the stub's level,
+// so it packs to the bytes it always did.
 #include "tools/pack/layout.h"
 
+#include "payload/level.h"
 #include "payload/payload.h"
 #include "tools/pack/compress_pool.h"
 #include "tools/pack/directory.h"
@@ -123,7 +128,7 @@ void ReadPieces(const InputFile& file, size_t index, MemberPool& pool) {
             break;
         }
         read_total += got;
-        if (read_total > file.size || pieces == PAYLOAD_MAX_CHUNKS) {
+        if (read_total > file.size || pieces == RecordsFor(file.size) * PAYLOAD_MAX_CHUNKS) {
             throw PackFailure{Shown(file.path) + " grew while it was packed"};
         }
         piece.resize(got);
@@ -136,13 +141,15 @@ void ReadPieces(const InputFile& file, size_t index, MemberPool& pool) {
 }
 
 /* Every file's members, compressed by the pool and written in payload
-   order as they come back; entries[i + 1] collects file i's slots. The
+   order as they come back; file i's slots fill entries[first[i]] and then
+   the continuation records after it, 96 to a record. The
    data_offset chain is set at the end, from the totals, which also gives
    an empty file the offset where the next member would start. A failure
    while reading lets the members before it be written first, so the first
    fault in payload order is the one reported, whatever the thread count. */
 uint64_t PackFiles(const CreateOptions& options, const std::vector<InputFile>& files,
-                   uint64_t stub_size, std::vector<PayloadEntry>& entries, std::ofstream& out) {
+                   std::vector<size_t> first, uint64_t stub_size,
+                   std::vector<PayloadEntry>& entries, std::ofstream& out) {
     uint64_t position = stub_size;  // file offset of the next member
     MemberPool pool(
         options.threads == 0 ? DefaultThreads() : options.threads, options.level,
@@ -155,7 +162,11 @@ uint64_t PackFiles(const CreateOptions& options, const std::vector<InputFile>& f
             }
             WriteBytes(out, member.data(), member.size());
             position += member.size();
-            PayloadEntry& entry = entries[index + 1];
+            size_t& record = first[index];  // file index's record that takes this member
+            if (entries[record].chunk_count == PAYLOAD_MAX_CHUNKS) {
+                ++record;
+            }
+            PayloadEntry& entry = entries[record];
             ChunkInfo& slot = entry.chunks[entry.chunk_count++];
             slot.packed_size = static_cast<uint32_t>(member.size());
             slot.unpacked_size = static_cast<uint32_t>(piece_size);
@@ -208,10 +219,16 @@ size_t WriteLauncher(const CreateOptions& options, const std::vector<InputFile>&
     stub_entry.chunks[0] = {static_cast<uint32_t>(stub_size), static_cast<uint32_t>(stub_size)};
 
     std::vector<PayloadEntry> entries{stub_entry};
+    std::vector<size_t> first;  // each file's first record
     for (const InputFile& file : files) {
+        first.push_back(entries.size());
         entries.push_back(BlankEntry(file.stored_name));
+        for (uint64_t place = 1; place < RecordsFor(file.size); ++place) {
+            entries.push_back(BlankEntry(""));
+            MarkContinuation(&entries.back(), static_cast<uint32_t>(place));
+        }
     }
-    uint64_t position = PackFiles(options, files, stub_size, entries, out);  // end of the members
+    uint64_t position = PackFiles(options, files, first, stub_size, entries, out);  // members' end
     uint64_t total = position + entries.size() * PAYLOAD_ENTRY_SIZE + PAYLOAD_COUNT_SIZE;
     uint64_t padding = (SIGNING_ALIGNMENT - total % SIGNING_ALIGNMENT) % SIGNING_ALIGNMENT;
     total += padding;
@@ -255,6 +272,29 @@ std::optional<Bytes> ReadWhole(const fs::path& path) {
     return bytes;
 }
 
+/* Files that need continuation records, refused when the stub reads files
+   of one record only. */
+void CheckStubLevel(const CreateOptions& options, const std::vector<InputFile>& files,
+                    std::vector<std::string>* problems) {
+    int level = 0;  // read only when a file needs it
+    for (const InputFile& file : files) {
+        if (RecordsFor(file.size) == 1) {
+            continue;
+        }
+        if (level == 0) {
+            std::optional<Bytes> stub = ReadWhole(options.stub);
+            level = stub ? StubPayloadLevel(*stub) : PAYLOAD_LEVEL_FIRST;
+        }
+        if (level < PAYLOAD_LEVEL_CONTINUED) {
+            problems->push_back(Shown(file.path) + " is " + std::to_string(file.size) +
+                                " bytes: this stub reads files of one record only (payload level " +
+                                std::to_string(level) + "; a continued file needs level " +
+                                std::to_string(PAYLOAD_LEVEL_CONTINUED) +
+                                "): pack it with a newer stub");
+        }
+    }
+}
+
 /* An output that is the stub would be destroyed by the rename that
    finishes the launcher; the files are compared as files, so a second
    spelling of the path or a hard link is caught too. (An output that is
@@ -286,6 +326,7 @@ CreateResult CreateLauncher(const CreateOptions& options) {
     if (std::optional<std::string> problem = OutputIsStub(options)) {
         set.problems.push_back(*problem);
     }
+    CheckStubLevel(options, set.files, &set.problems);
     std::optional<Bytes> stamped;  // the stub with its version or icon stamped, when asked for
     if (!options.stamp.Empty() || !options.icon.empty()) {
         std::string problem;

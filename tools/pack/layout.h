@@ -3,6 +3,7 @@
 // refused set writes nothing.
 #pragma once
 
+#include "payload/payload.h"
 #include "tools/pack/icon.h"
 #include "tools/pack/version_info.h"
 
@@ -14,7 +15,6 @@
 
 namespace qpack {
 
-inline constexpr uint64_t MAX_FILE_BYTES = 96ull * 524288;     // 96 chunk slots of 512 KiB
 inline constexpr uint64_t MAX_LAUNCHER_BYTES = 0xFFFFFFFFull;  // offsets and lengths are u32
 inline constexpr uint64_t MAX_STUB_BYTES = 0x7FFFFFFFull;  // the launcher seeks with i32 distances
 
@@ -33,6 +33,13 @@ struct CreateOptions {
     IconImages icon;        // the launcher's icon images; empty: the stub's
     PackProgress progress;  // may be empty
 };
+
+// The records a file of `size` bytes takes: one for every 96 chunks of
+// 512 KiB begun, and one for an empty file. More than one needs a stub of
+// payload level 2 (payload/level.h).
+inline uint64_t RecordsFor(uint64_t size) {
+    return size == 0 ? 1 : (size + RECORD_CONTENT_BYTES - 1) / RECORD_CONTENT_BYTES;
+}
 
 // One file of the set, checked and ready to pack.
 struct InputFile {

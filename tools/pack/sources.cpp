@@ -16,8 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* SETUP_NAME = "setup.exe";  // what the launcher starts, in any case
-
 std::string Utf8Name(const fs::path& path) {
     std::u8string name = path.filename().u8string();
     return std::string(name.begin(), name.end());
@@ -51,12 +49,6 @@ void AddFile(const fs::path& path, const CreateOptions& options, InputSet* set) 
         set->problems.push_back(Shown(path) + ": is the output file itself (an earlier launcher?)");
         return;
     }
-    if (file.size > MAX_FILE_BYTES) {
-        set->problems.push_back(Shown(path) + ": " + std::to_string(file.size) +
-                                " bytes is over the limit of " + std::to_string(MAX_FILE_BYTES) +
-                                " bytes per file (96 chunks of 524288 bytes)");
-        return;
-    }
     set->files.push_back(std::move(file));
 }
 
@@ -85,7 +77,9 @@ void AddFolder(const fs::path& folder, const CreateOptions& options, InputSet* s
 }
 
 /* Checks of the set as a whole: case-blind duplicates, setup.exe, the
-   32-bit size of the launcher. */
+   32-bit size of the launcher. The compressed size is only known while
+   writing, so the content's own size counts here, file by file in payload
+   order, and the file that takes the launcher to 4 GiB is named. */
 void CheckSet(const CreateOptions& options, uint64_t stub_size, InputSet* set) {
     std::map<std::string, std::string> seen;  // folded name -> first path with it
     for (const InputFile& file : set->files) {
@@ -102,13 +96,15 @@ void CheckSet(const CreateOptions& options, uint64_t stub_size, InputSet* set) {
     if (options.require_setup && !set->files.empty() && !seen.contains(SETUP_NAME)) {
         set->problems.push_back("the set has no setup.exe (use --no-setup to pack it anyway)");
     }
-    uint64_t bytes = stub_size + 4 + (set->files.size() + 1) * 1044;  // content-free part
+    uint64_t bytes = stub_size + PAYLOAD_COUNT_SIZE + PAYLOAD_ENTRY_SIZE;  // stub, entry 0, count
     for (const InputFile& file : set->files) {
-        bytes += file.size;
-    }
-    if (bytes > MAX_LAUNCHER_BYTES) {
-        set->problems.push_back("the launcher would be " + std::to_string(bytes) +
-                                " bytes or more; it must stay below 4 GiB");
+        bytes += RecordsFor(file.size) * PAYLOAD_ENTRY_SIZE + file.size;
+        if (bytes > MAX_LAUNCHER_BYTES) {
+            set->problems.push_back(Shown(file.path) + ": " + std::to_string(file.size) +
+                                    " bytes take the launcher to " + std::to_string(bytes) +
+                                    " bytes or more; it must stay below 4 GiB");
+            break;
+        }
     }
 }
 

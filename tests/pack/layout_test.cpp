@@ -78,6 +78,15 @@ void Pack(PackedSet& set, const std::vector<std::pair<std::string, size_t>>& fil
     set.launcher = ReadFile(set.dir / "out.exe");
 }
 
+// Packs files a.bin, b.bin, ... of these sizes, in this order.
+void PackLettered(PackedSet& set, const std::vector<size_t>& sizes, int level, bool compressible) {
+    std::vector<std::pair<std::string, size_t>> files;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        files.emplace_back(std::string(1, static_cast<char>('a' + i)) + ".bin", sizes[i]);
+    }
+    Pack(set, files, level, compressible);
+}
+
 struct LayoutCase {
     const char* label;
     std::vector<size_t> sizes;  // files a.bin, b.bin, ... in this order
@@ -89,19 +98,15 @@ class LayoutTest : public testing::TestWithParam<LayoutCase> {};
 
 TEST_P(LayoutTest, EveryFieldAndByteIsWhereTheReaderLooks) {
     const LayoutCase& c = GetParam();
-    std::vector<std::pair<std::string, size_t>> files;
-    for (size_t i = 0; i < c.sizes.size(); ++i) {
-        files.emplace_back(std::string(1, static_cast<char>('a' + i)) + ".bin", c.sizes[i]);
-    }
     PackedSet set;
-    Pack(set, files, c.level, c.compressible);
+    PackLettered(set, c.sizes, c.level, c.compressible);
     const Bytes& bytes = set.launcher;
     ASSERT_TRUE(std::equal(set.stub.begin(), set.stub.end(), bytes.begin()));
 
     // The stub part is the stub and up to 7 zero bytes that make the
     // launcher's length a multiple of 8, so that signing needs no padding.
     std::vector<PayloadEntry> entries = ReadEntries(bytes);
-    ASSERT_EQ(entries.size(), files.size() + 1);
+    ASSERT_EQ(entries.size(), set.files.size() + 1);
     const PayloadEntry& stub = entries[0];
     const uint32_t stub_size = stub.unpacked_total;
     EXPECT_EQ(bytes.size() % 8, 0u);
@@ -599,12 +604,8 @@ class ReferenceTest : public testing::TestWithParam<ReferenceCase> {};
 
 TEST_P(ReferenceTest, OldLimitSetsPackToTheirFormerBytes) {
     const ReferenceCase& c = GetParam();
-    std::vector<std::pair<std::string, size_t>> files;
-    for (size_t i = 0; i < c.sizes.size(); ++i) {
-        files.emplace_back(std::string(1, static_cast<char>('a' + i)) + ".bin", c.sizes[i]);
-    }
     PackedSet set;
-    Pack(set, files, c.level, c.compressible);
+    PackLettered(set, c.sizes, c.level, c.compressible);
     EXPECT_EQ(set.launcher.size(), c.length);
     EXPECT_EQ(Fnv1a(set.launcher), c.hash) << std::hex << Fnv1a(set.launcher);
 }

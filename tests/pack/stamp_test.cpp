@@ -254,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
 // An icon stamped on the stub over another one stamped before (stamps must
 // not pile up), and the RT_ICON ids that groups 132 and 134 must list.
 struct IconCase {
-    std::vector<packtest::IconImageSpec> specs;
+    std::vector<packtest::IconImageShape> shapes;
     bool group_of_image6;       // a group 200 keeps listing the stub's image 6
     std::vector<uint16_t> ids;  // in the icon's order
 };
@@ -287,7 +287,7 @@ TEST(IconStamp, GroupsListTheIconsImagesAndNoOtherImageIsLeft) {
             groups.children.back().id = 200;
         }
         std::vector<Bytes> images;
-        qpack::IconImages icon = *qpack::ParseIcon(IconFile(c.specs, &images), &problem);
+        qpack::IconImages icon = *qpack::ParseIcon(IconFile(c.shapes, &images), &problem);
         qpack::IconImages before = *qpack::ParseIcon(IconFile({{48, 8, false}}), &problem);
         std::optional<Bytes> once = qpack::StampStub(*qpack::WriteResources(stub, tree, &problem),
                                                      version, before, &problem);
@@ -314,14 +314,14 @@ TEST(IconStamp, GroupsListTheIconsImagesAndNoOtherImageIsLeft) {
             ASSERT_EQ(copies->children.size(), 2u) << "zh-TW and zh-CN";
             for (const ResourceNode& copy : copies->children) {
                 Bytes listed(copy.data.begin(), copy.data.begin() + 6);  // header, then records
-                EXPECT_TRUE(listed == (Bytes{0, 0, 1, 0, uint8_t(c.specs.size()), 0}));
-                for (size_t i = 0; i < c.specs.size(); ++i) {
-                    const packtest::IconImageSpec& spec = c.specs[i];
+                EXPECT_TRUE(listed == (Bytes{0, 0, 1, 0, uint8_t(c.shapes.size()), 0}));
+                for (size_t i = 0; i < c.shapes.size(); ++i) {
+                    const packtest::IconImageShape& shape = c.shapes[i];
                     uint32_t size = static_cast<uint32_t>(images[i].size());
                     listed.insert(listed.end(),
-                                  {uint8_t(spec.side), uint8_t(spec.side),
-                                   uint8_t(spec.bits < 8 ? 1 << spec.bits : 0), 0, 1, 0,
-                                   uint8_t(spec.bits), 0, uint8_t(size), uint8_t(size >> 8),
+                                  {uint8_t(shape.side), uint8_t(shape.side),
+                                   uint8_t(shape.bits < 8 ? 1 << shape.bits : 0), 0, 1, 0,
+                                   uint8_t(shape.bits), 0, uint8_t(size), uint8_t(size >> 8),
                                    uint8_t(size >> 16), 0, uint8_t(c.ids[i]), 0});
                     const ResourceNode* image = Entry(*icons, c.ids[i]);
                     EXPECT_TRUE(image && image->children.at(0).data == images[i]) << i;

@@ -227,23 +227,24 @@ void Append(Bytes& bytes, uint32_t value, int width, bool big_endian = false) {
     }
 }
 
-Bytes IconImageBytes(const IconImageSpec& spec, uint32_t seed) {
+Bytes IconImageBytes(const IconImageShape& shape, uint32_t seed) {
     Bytes out;
-    if (spec.png) {  // CRCs left 0: nothing here checks them
+    if (shape.png) {  // CRCs left 0: nothing here checks them
         out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-        Append(out, spec.side, 4, true);
-        Append(out, spec.side, 4, true);
+        Append(out, shape.side, 4, true);
+        Append(out, shape.side, 4, true);
         out.insert(out.end(),
                    {8, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'I', 'E', 'N', 'D', 0, 0, 0, 0});
         return out;
     }
-    uint32_t palette = spec.bits <= 8 ? 1u << spec.bits : 0;  // entries
-    uint32_t rows = spec.side * ((spec.side * spec.bits + 31) / 32 * 4 + (spec.side + 31) / 32 * 4);
+    uint32_t palette = shape.bits <= 8 ? 1u << shape.bits : 0;  // entries
+    uint32_t rows =
+        shape.side * ((shape.side * shape.bits + 31) / 32 * 4 + (shape.side + 31) / 32 * 4);
     Append(out, 40, 4);
-    Append(out, spec.side, 4);
-    Append(out, 2 * spec.side, 4);
+    Append(out, shape.side, 4);
+    Append(out, 2 * shape.side, 4);
     Append(out, 1, 2);
-    Append(out, spec.bits, 2);
+    Append(out, shape.bits, 2);
     out.resize(40 + 4 * palette, 0);
     Bytes pixels = MakeContent(rows, seed, false);
     out.insert(out.end(), pixels.begin(), pixels.end());
@@ -251,16 +252,16 @@ Bytes IconImageBytes(const IconImageSpec& spec, uint32_t seed) {
 }
 }  // namespace
 
-Bytes IconFile(const std::vector<IconImageSpec>& specs, std::vector<Bytes>* images) {
+Bytes IconFile(const std::vector<IconImageShape>& shapes, std::vector<Bytes>* images) {
     Bytes file{0, 0, 1, 0};
-    Append(file, static_cast<uint32_t>(specs.size()), 2);
+    Append(file, static_cast<uint32_t>(shapes.size()), 2);
     Bytes data;  // the images, after the directory
-    for (size_t i = 0; i < specs.size(); ++i) {
-        Bytes image = IconImageBytes(specs[i], 40 + static_cast<uint32_t>(i));
-        Append(file, specs[i].side % 256 * 0x101, 4);  // width, height, no colours, reserved
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        Bytes image = IconImageBytes(shapes[i], 40 + static_cast<uint32_t>(i));
+        Append(file, shapes[i].side % 256 * 0x101, 4);  // width, height, no colours, reserved
         Append(file, 0, 4);  // planes and bits left 0, as many tools write them
         Append(file, static_cast<uint32_t>(image.size()), 4);
-        Append(file, static_cast<uint32_t>(6 + 16 * specs.size() + data.size()), 4);
+        Append(file, static_cast<uint32_t>(6 + 16 * shapes.size() + data.size()), 4);
         data.insert(data.end(), image.begin(), image.end());
         if (images != nullptr) {
             images->push_back(image);

@@ -65,7 +65,7 @@ size_t SignLikeATool(Bytes& launcher, uint32_t table_size);
 // One image of a test icon, `side` pixels square: a packed DIB of `bits`
 // per pixel (full palette, colour bitmap and mask, filled with noise), or a
 // PNG (signature, IHDR of 8-bit RGBA, IEND; no pixel data).
-struct IconImageSpec {
+struct IconImageShape {
     uint32_t side;
     uint16_t bits;
     bool png;
@@ -73,7 +73,7 @@ struct IconImageSpec {
 
 // An .ico file of those images, stored after its directory in order; each
 // image's bytes also go to *images when given.
-Bytes IconFile(const std::vector<IconImageSpec>& specs, std::vector<Bytes>* images = nullptr);
+Bytes IconFile(const std::vector<IconImageShape>& shapes, std::vector<Bytes>* images = nullptr);
 
 // The result of running the qelvor-pack program.
 struct RunResult {
